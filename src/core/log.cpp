@@ -1,0 +1,62 @@
+// The diagnostic log: every message is printed with a time stamp, appended
+// to the log file and followed by a redraw of Maya's interface.
+#include "core/converter.hpp"
+
+namespace velmora {
+namespace {
+
+// Text in which characters that `encoding` cannot represent are replaced
+// (by "?" or by a backslash escape, as `errors` says).
+Ref representable(const Ref& text, const Ref& encoding, const char* errors) {
+    Ref encoded = py::call_method(text, "encode", {encoding, errors});
+    return py::call_method(encoded, "decode", {encoding});
+}
+
+// print(line). A console that cannot encode some character of the line (a
+// Japanese file name on a Latin-1 console, bytes of a non-UTF-8 file name)
+// gets the line with those characters replaced, instead of an error that
+// would stop the batch.
+void print_line(const Ref& line) {
+    Ref print = py::builtin("print");
+    try {
+        py::call(print, {line});
+    } catch (const py::PyError&) {
+        if (PyErr_ExceptionMatches(PyExc_UnicodeEncodeError) == 0) throw;
+        PyErr_Clear();
+        Ref stdout_encoding = py::getattr(py::getattr(host::global("sys"), "stdout"), "encoding");
+        Ref encoding = py::truthy(stdout_encoding) ? stdout_encoding : py::str("ascii");
+        py::call(print, {representable(line, encoding, "replace")});
+    }
+}
+
+// Appends the line to the log file. A line that UTF-8 cannot hold (a file
+// name with undecodable bytes) is written with those bytes escaped rather
+// than lost.
+void append_to_file(PyObject* self, const Ref& line) {
+    Ref file = py::call(host::global("safe_open"), {attr(self, "LOG_FILE"), "a"});
+    py::with(file, [&line](const Ref& f) {
+        Ref text = py::format("{}\n", {line});
+        try {
+            py::call_method(f, "write", {text});
+        } catch (const py::PyError&) {
+            if (PyErr_ExceptionMatches(PyExc_UnicodeEncodeError) == 0) throw;
+            PyErr_Clear();
+            py::call_method(f, "write", {representable(text, py::str("utf-8"), "backslashreplace")});
+        }
+        py::call_method(f, "flush");
+    });
+}
+
+}  // namespace
+
+void log(PyObject* self, const Ref& msg) {
+    Ref timestamp = host::time("strftime", {"%H:%M:%S"});
+    Ref line = py::format("[{}] {}", {timestamp, msg});
+    print_line(line);
+    // The file and the redraw fail silently and independently: the log must
+    // never be the reason a step fails.
+    py::swallow([&] { append_to_file(self, line); });
+    py::swallow([] { host::cmds("refresh"); });
+}
+
+}  // namespace velmora

@@ -1,0 +1,26 @@
+// Entry points: the only functions the interpreter calls. They catch every
+// C++ exception and turn it into NULL with the Python error set.
+#pragma once
+
+#include "host/ref.hpp"
+
+#include <new>
+#include <stdexcept>
+
+namespace velmora {
+
+template <class Body>
+PyObject* entry(Body&& body) noexcept {
+    try {
+        return body().release();
+    } catch (const py::PyError&) {
+        return nullptr;
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_SystemError, e.what());
+        return nullptr;
+    }
+}
+
+}  // namespace velmora

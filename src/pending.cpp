@@ -1,0 +1,33 @@
+// Scaffolding while the engine and the windows are being written: each
+// operation that has not landed yet raises NotImplementedError.
+#include "core/converter.hpp"
+
+namespace velmora {
+namespace {
+[[noreturn]] void pending(const char* name) {
+    PyErr_SetString(PyExc_NotImplementedError, name);
+    throw py::PyError{};
+}
+}  // namespace
+#define PENDING_VOID(name, ...) void name(__VA_ARGS__) { pending(#name); }
+#define PENDING_REF(name, ...) Ref name(__VA_ARGS__) { pending(#name); }
+PENDING_VOID(create_ui, PyObject*)
+PENDING_VOID(browse_folder, PyObject*)
+PENDING_VOID(update_status, PyObject*, const Ref&)
+PENDING_VOID(update_progress, PyObject*, const Ref&)
+PENDING_REF(get_source_extensions, PyObject*)
+PENDING_REF(get_output_formats, PyObject*)
+PENDING_REF(collect_files, PyObject*)
+PENDING_REF(get_incremental_filename, PyObject*, const Ref&)
+PENDING_VOID(disable_viewport, PyObject*)
+PENDING_VOID(enable_viewport, PyObject*)
+PENDING_VOID(setup_fbx_export, PyObject*)
+PENDING_REF(convert_file, PyObject*, const Ref&, const Ref&, const Ref&)
+PENDING_VOID(start_conversion, PyObject*)
+PENDING_VOID(process_files, PyObject*, const Ref&, const Ref&)
+PENDING_VOID(finalize_conversion, PyObject*)
+PENDING_VOID(show_about, PyObject*)
+PENDING_VOID(show_help, PyObject*)
+PENDING_VOID(show_statistics, PyObject*)
+PENDING_VOID(save_stats, PyObject*, const Ref&)
+}  // namespace velmora
