@@ -68,6 +68,9 @@ void append(const Ref& list, const Value& value);
 // Iterates any iterable; the body gets each item.
 template <class Body>
 void for_each(const Ref& iterable, Body&& body);
+// True at the first item for which pred is true; later items are not read.
+template <class Pred>
+bool any_of(const Ref& iterable, Pred&& pred);
 
 // str.format of a template with positional arguments: placeholders are
 // filled exactly as Python fills them and the arguments are never
@@ -110,6 +113,16 @@ void for_each(const Ref& iterable, Body&& body) {
         body(Ref::steal(raw));
     }
     if (PyErr_Occurred() != nullptr) throw PyError{};
+}
+
+template <class Pred>
+bool any_of(const Ref& iterable, Pred&& pred) {
+    Ref it = check(PyObject_GetIter(iterable.get()));
+    while (PyObject* raw = PyIter_Next(it.get())) {
+        if (pred(Ref::steal(raw))) return true;
+    }
+    if (PyErr_Occurred() != nullptr) throw PyError{};
+    return false;
 }
 
 template <class Step>
