@@ -1,0 +1,1 @@
+"""Simulated Maya package (see sim/README.md)."""

@@ -1,0 +1,35 @@
+"""Test-facing API of the simulated Maya host.
+
+    import maya.cmds as cmds, maya.mel as mel, mayasim
+    mayasim.reset()
+    mayasim.host.journal            # [Call(command, args, flags), ...]
+    mayasim.host.fail("file", nth=2)
+
+See sim/README.md.
+"""
+from .host import Call, Fault, Host, NotModelledError
+from .scene import TIME_UNITS, Scene, SceneFileError, read_scene_file
+from .scene import write_scene as _write_scene
+
+host = Host()
+
+
+def reset():
+    """Put the single host back to a freshly started Maya (in place)."""
+    host.reset()
+    return host
+
+
+def write_scene(path, unit="film", pmin=1, pmax=120, nodes=("pCube1",), fmt="ma"):
+    """Write a source scene file for tests ("ma", "mb" or "fbx"); returns path."""
+    return _write_scene(path, unit=unit, pmin=pmin, pmax=pmax, nodes=nodes, fmt=fmt,
+                        version=host.about_version)
+
+
+def read_scene(path):
+    """Parse a scene file the way file(open=True) does (dict: unit, min, max, nodes...)."""
+    return read_scene_file(path)
+
+
+__all__ = ["Call", "Fault", "Host", "NotModelledError", "TIME_UNITS", "Scene",
+           "SceneFileError", "host", "reset", "write_scene", "read_scene"]

@@ -1,0 +1,170 @@
+"""The simulated Maya session: journal, faults, scene, UI and global state."""
+import sys
+import traceback
+from collections import namedtuple
+
+from . import flagtable
+from .scene import Scene
+from .ui import UI
+
+Call = namedtuple("Call", "command args flags")
+
+
+class NotModelledError(Exception):
+    """A valid Maya call that the simulator does not model.
+
+    Deliberately not a RuntimeError, so code under test cannot swallow it as
+    an ordinary Maya failure.
+    """
+
+
+class Fault(object):
+    def __init__(self, command, nth=1, error=None, match=None, position=None):
+        if position is None and nth < 1:
+            raise ValueError("nth counts from 1")
+        self.command = command
+        self.nth = nth
+        self.error = error
+        self.match = match
+        self.position = position
+        self.seen = 0
+        self.fired = False
+
+    def make_error(self):
+        err = self.error
+        if err is None:
+            return RuntimeError("simulated failure of %s" % self.command)
+        if isinstance(err, type):
+            return err("simulated failure of %s" % self.command)
+        return err
+
+    def __repr__(self):
+        return "Fault(%r, nth=%r, match=%r, position=%r, fired=%r)" % (
+            self.command, self.nth, self.match, self.position, self.fired)
+
+
+class Host(object):
+    DEFAULT_VERSION = "2024"
+    KNOWN_PLUGINS = ("fbxmaya", "objExport", "mtoa", "AbcExport", "AbcImport",
+                     "gpuCache", "matrixNodes", "quatNodes", "lookdevKit")
+
+    def __init__(self):
+        self.scene = Scene()
+        self.ui = UI()
+        self.reset()
+
+    def reset(self):
+        """Back to a freshly started Maya, in place."""
+        self.journal = []
+        self.faults = []
+        self.scene.clear()
+        self.ui.clear()
+        self.plugins_loaded = set()
+        self.available_plugins = set(self.KNOWN_PLUGINS)
+        self.fbx_settings = {}
+        self.fbx_exports = []
+        self.about_version = self.DEFAULT_VERSION
+        self.main_pane_managed = True
+        self.wait_cursor = False
+        self.refresh_count = 0
+        self.refresh_suspended = False
+        self.warnings = []
+        self.echo_warnings = False
+        self.idle_queue = []
+        self.deferred_errors = []
+        self.file_dialog_answers = []
+        self.file_dialogs = []
+        self.confirm_dialog_answers = []
+        self.confirm_dialogs = []
+        self.saved_files = []
+
+    # ------------------------------------------------------------- faults
+    def fail(self, command, nth=1, error=None, match=None):
+        """Arm a fault: the nth call of `command` from now raises `error`."""
+        f = Fault(command, nth, error, match)
+        self.faults.append(f)
+        return f
+
+    def fail_at(self, position, error=None):
+        """The call whose journal index equals `position` raises `error`."""
+        f = Fault(None, error=error, position=position)
+        self.faults.append(f)
+        return f
+
+    def clear_faults(self):
+        del self.faults[:]
+
+    def _check_faults(self, command, args):
+        index = len(self.journal) - 1
+        first = args[0] if args else None
+        hit = None
+        for f in self.faults:
+            if f.fired:
+                continue
+            if f.position is not None:
+                if f.position == index and hit is None:
+                    hit = f
+                continue
+            if f.command != command:
+                continue
+            if f.match is not None and not (isinstance(first, str) and f.match in first):
+                continue
+            f.seen += 1
+            if f.seen >= f.nth and hit is None:
+                hit = f
+        if hit is not None:
+            hit.fired = True
+            raise hit.make_error()
+
+    # ------------------------------------------------------------- calls
+    def record(self, command, args, flags):
+        self.journal.append(Call(command, tuple(args), tuple(flags)))
+        self._check_faults(command, args)
+
+    def call(self, command, args, flags):
+        """Entry point of every maya.cmds function."""
+        from . import commands
+        pairs = list(flags.items())
+        self.record(command, args, pairs)
+        mode, fl = flagtable.normalise(command, pairs)
+        return commands.HANDLERS[command](self, tuple(args), mode, fl)
+
+    def mel_eval(self, text):
+        from . import commands
+        self.record("mel.eval", (text,), ())
+        return commands.run_mel(self, text)
+
+    def calls(self, command=None):
+        """Journal records, optionally only those of one command."""
+        return [c for c in self.journal if command is None or c.command == command]
+
+    # ------------------------------------------------------------- helpers
+    def press(self, button_name):
+        """Click a button: call its command with one positional False."""
+        b = self.ui.get(button_name, "button")
+        if not b.state.get("enable", True):
+            raise RuntimeError("button '%s' is disabled" % b.name)
+        cmd = b.state.get("command")
+        if cmd is None:
+            return None
+        if isinstance(cmd, str):
+            raise NotModelledError("button '%s' has a string command" % b.name)
+        return cmd(False)
+
+    def run_idle(self, limit=100000):
+        """Run deferred callables in order (including newly queued ones)."""
+        ran = 0
+        while self.idle_queue:
+            if ran >= limit:
+                raise RuntimeError("idle queue did not drain after %d callables" % limit)
+            fn = self.idle_queue.pop(0)
+            ran += 1
+            try:
+                if isinstance(fn, str):
+                    raise NotModelledError("deferred string commands are not run: %r" % fn)
+                fn()
+            except Exception as e:
+                self.deferred_errors.append(e)
+                sys.stderr.write("# Error: deferred command failed #\n")
+                traceback.print_exc()
+        return ran
