@@ -1,0 +1,122 @@
+// Writing one open scene in every requested output format, next to its
+// source.
+#include "core/converter.hpp"
+
+namespace velmora {
+namespace {
+
+Ref concat(const Ref& a, const Ref& b) { return py::check(PyNumber_Add(a.get(), b.get())); }
+
+Ref replace(const Ref& text, const char* old, const char* replacement) {
+    return py::call_method(text, "replace", {old, replacement});
+}
+
+bool exists(const Ref& path) { return py::truthy(host::os_path("exists", {path})); }
+
+// Whether the path module in use treats a backslash as a separator.
+bool backslash_separates() {
+    Ref path_module = py::getattr(host::global("os"), "path");
+    return py::equals(py::getattr(path_module, "sep"), "\\") ||
+           py::equals(py::getattr(path_module, "altsep"), "\\");
+}
+
+// The text between the double quotes of a MEL string literal that denotes
+// exactly `path`. A file name is user data: a quote or a line break in it
+// must not end the literal, or a crafted name would run MEL of its own. On
+// Windows a backslash is a separator and MEL prefers forward slashes;
+// elsewhere it is an ordinary character of the name and is escaped.
+Ref mel_string_body(const Ref& path) {
+    Ref body = backslash_separates() ? replace(path, "\\", "/") : replace(path, "\\", "\\\\");
+    body = replace(body, "\"", "\\\"");
+    body = replace(body, "\n", "\\n");
+    body = replace(body, "\r", "\\r");
+    return replace(body, "\t", "\\t");
+}
+
+// The whole scene, not the selection: nothing is selected after opening.
+void export_fbx(PyObject* self, const Ref& output_file) {
+    call(self, "setup_fbx_export");
+    log_msg(self, "  [DEBUG] FBX export starting...");
+    host::mel_eval(py::format("FBXExport -f \"{}\"", {mel_string_body(output_file)}));
+    log_msg(self, "  [DEBUG] FBX export complete");
+}
+
+void save_scene(PyObject* self, const Ref& output_format, const Ref& output_file) {
+    log_msg(self, "  [DEBUG] Renaming file...");
+    host::cmds("file", {}, {{"rename", output_file}});
+    log_msg(self, py::format("  [DEBUG] Saving as {}...", {output_format}));
+    const char* type = py::equals(output_format, "ma") ? "mayaAscii" : "mayaBinary";
+    host::cmds("file", {}, {{"save", true}, {"type", type}});
+    log_msg(self, "  [DEBUG] Save complete");
+}
+
+// One output format. Returns the format result, or nothing when the format
+// was skipped.
+std::optional<Ref> convert_one(PyObject* self, const Ref& output_format, const Ref& base_path,
+                               const Ref& source_ext, bool skip_existing) {
+    log_msg(self, py::format("  [DEBUG] Processing format: {}", {output_format}));
+    Ref dotted = concat(py::str("."), output_format);
+    if (py::check_status(PyObject_RichCompareBool(source_ext.get(), dotted.get(), Py_EQ)) != 0) {
+        log_msg(self, "  [DEBUG] Skipping same format");
+        return std::nullopt;
+    }
+    Ref output_file = concat(base_path, dotted);
+    log_msg(self, py::format("  [DEBUG] Output file: {}", {output_file}));
+
+    if (skip_existing && exists(output_file)) {
+        log_msg(self, py::format("  Skipped (exists): {}",
+                                 {host::os_path("basename", {output_file})}));
+        py::append(attr(self, "skipped_files"), output_file);
+        return std::nullopt;
+    }
+    if (exists(output_file)) {
+        log_msg(self, "  [DEBUG] Getting incremental filename...");
+        output_file = call(self, "get_incremental_filename", {output_file});
+        log_msg(self, py::format("  [DEBUG] Incremental: {}", {output_file}));
+    }
+
+    Ref label = py::call_method(output_format, "upper");
+    std::optional<Ref> error = py::guard([&] {
+        log_msg(self, "  [DEBUG] Saving file...");
+        if (py::equals(output_format, "fbx")) {
+            export_fbx(self, output_file);
+        } else {
+            save_scene(self, output_format, output_file);
+        }
+        log_msg(self, py::format("  Saved {}: {}",
+                                 {label, host::os_path("basename", {output_file})}));
+    });
+    if (error) {
+        log_msg(self, py::format("  ERROR {}: {}", {label, *error}));
+        return py::tuple({output_format, false, *error});
+    }
+    return py::tuple({output_format, true, output_file});
+}
+
+}  // namespace
+
+Ref convert_file(PyObject* self, const Ref& source_file, const Ref& output_formats,
+                 const Ref& source_fps) {
+    log_msg(self, "  [DEBUG] convert_file START");
+    if (py::truthy(source_fps)) {
+        host::cmds("currentUnit", {}, {{"time", source_fps}});
+        log_msg(self, py::format("  [DEBUG] Applied FPS: {}", {source_fps}));
+    }
+    bool skip_existing = py::truthy(host::cmds(
+        "checkBox", {attr(self, "skip_existing_check")}, {{"q", true}, {"v", true}}));
+
+    Ref parts = host::os_path("splitext", {source_file});
+    Ref base_path = py::item(parts, 0);
+    Ref source_ext = py::call_method(py::item(parts, 1), "lower");
+
+    Ref results = py::list();
+    py::for_each(output_formats, [&](const Ref& output_format) {
+        std::optional<Ref> result =
+            convert_one(self, output_format, base_path, source_ext, skip_existing);
+        if (result) py::append(results, *result);
+    });
+    log_msg(self, "  [DEBUG] convert_file END");
+    return results;
+}
+
+}  // namespace velmora

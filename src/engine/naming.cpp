@@ -1,0 +1,51 @@
+// Free names for outputs that would otherwise overwrite an existing file.
+#include "core/converter.hpp"
+
+namespace velmora {
+namespace {
+
+bool exists(const Ref& path) { return py::truthy(host::os_path("exists", {path})); }
+
+// counter <= self.MAX_INCREMENT, read afresh at every test so that a limit
+// set on the instance (or changed meanwhile) is the one obeyed.
+bool within_limit(PyObject* self, long long counter) {
+    Ref limit = attr(self, "MAX_INCREMENT");
+    Ref value = py::integer(counter);
+    return py::check_status(PyObject_RichCompareBool(value.get(), limit.get(), Py_LE)) != 0;
+}
+
+// The name of last resort. The time stamp alone can be taken too (two
+// outputs of one second, or a name left by an earlier run), so a further
+// counter keeps it from overwriting anything.
+Ref timestamped(const Ref& directory, const Ref& name, const Ref& ext) {
+    Ref timestamp = py::call(py::builtin("int"), {host::time("time")});
+    Ref candidate =
+        host::os_path("join", {directory, py::format("{}_{}{}", {name, timestamp, ext})});
+    for (long long n = 1; exists(candidate); ++n) {
+        candidate = host::os_path(
+            "join", {directory, py::format("{}_{}_{}{}", {name, timestamp, n, ext})});
+    }
+    return candidate;
+}
+
+}  // namespace
+
+Ref get_incremental_filename(PyObject* self, const Ref& filepath) {
+    Ref directory = host::os_path("dirname", {filepath});
+    Ref filename = host::os_path("basename", {filepath});
+    Ref parts = host::os_path("splitext", {filename});
+    Ref name = py::item(parts, 0);
+    Ref ext = py::item(parts, 1);
+
+    if (!exists(filepath)) return filepath;
+
+    // Lowest free number first, so gaps left by deleted copies are reused.
+    for (long long counter = 1; within_limit(self, counter); ++counter) {
+        Ref candidate =
+            host::os_path("join", {directory, py::format("{}_{:03d}{}", {name, counter, ext})});
+        if (!exists(candidate)) return candidate;
+    }
+    return timestamped(directory, name, ext);
+}
+
+}  // namespace velmora

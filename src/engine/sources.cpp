@@ -1,0 +1,95 @@
+// Which output formats and which source files a batch works on, as the main
+// window's check boxes and folder say.
+#include "core/converter.hpp"
+
+namespace velmora {
+namespace {
+
+// A check box of the main window, named by the converter attribute `control`.
+bool checked(PyObject* self, const char* control) {
+    return py::truthy(host::cmds("checkBox", {attr(self, control)}, {{"q", true}, {"v", true}}));
+}
+
+// The entries whose check box is set, in the order the table lists them.
+struct Choice {
+    const char* control;
+    const char* value;
+};
+
+Ref chosen(PyObject* self, std::initializer_list<Choice> choices) {
+    Ref result = py::list();
+    for (const Choice& c : choices) {
+        if (checked(self, c.control)) py::append(result, c.value);
+    }
+    return result;
+}
+
+// Only the very end of the name counts, whatever its letter case: a
+// "scene.ma.bak" is a backup, not a scene.
+bool has_extension(const Ref& name, const Ref& extensions) {
+    Ref lower = py::call_method(name, "lower");
+    bool found = false;
+    py::for_each(extensions, [&](const Ref& ext) {
+        if (!found && py::truthy(py::call_method(lower, "endswith", {ext}))) found = true;
+    });
+    return found;
+}
+
+// Plain code-point order, as the interpreter's sorted() gives it.
+Ref sorted(const Ref& names) { return py::call(py::builtin("sorted"), {names}); }
+
+// Every folder below `folder`, top-down; the walk itself passes over folders
+// it cannot list and does not follow links, so a link loop cannot trap it.
+void walk_tree(const Ref& folder, const Ref& extensions, const Ref& files) {
+    py::for_each(host::os("walk", {folder}), [&](const Ref& entry) {
+        Ref root = py::item(entry, 0);
+        py::for_each(sorted(py::item(entry, 2)), [&](const Ref& fname) {
+            if (has_extension(fname, extensions)) {
+                py::append(files, host::os_path("join", {root, fname}));
+            }
+        });
+    });
+}
+
+// The folder alone. The name is matched before the file test so that only
+// likely scenes cost a stat, and a folder called "old.ma" stays out.
+void list_folder(const Ref& folder, const Ref& extensions, const Ref& files) {
+    py::for_each(sorted(host::os("listdir", {folder})), [&](const Ref& fname) {
+        if (!has_extension(fname, extensions)) return;
+        Ref fp = host::os_path("join", {folder, fname});
+        if (py::truthy(host::os_path("isfile", {fp}))) py::append(files, fp);
+    });
+}
+
+}  // namespace
+
+Ref get_source_extensions(PyObject* self) {
+    return chosen(self, {{"src_ma", ".ma"}, {"src_mb", ".mb"}, {"src_fbx", ".fbx"}});
+}
+
+Ref get_output_formats(PyObject* self) {
+    return chosen(self, {{"out_ma", "ma"}, {"out_mb", "mb"}, {"out_fbx", "fbx"}});
+}
+
+Ref collect_files(PyObject* self) {
+    Ref folder = attr(self, "source_folder");
+    if (!py::truthy(folder) || !py::truthy(host::os_path("exists", {folder}))) {
+        host::cmds("warning", {"Select valid folder"});
+        return py::list();
+    }
+    Ref extensions = call(self, "get_source_extensions");
+    if (!py::truthy(extensions)) {
+        host::cmds("warning", {"Select source file type"});
+        return py::list();
+    }
+    bool recursive = checked(self, "recursive_check");
+    Ref files = py::list();
+    if (recursive) {
+        walk_tree(folder, extensions, files);
+    } else {
+        list_folder(folder, extensions, files);
+    }
+    return files;
+}
+
+}  // namespace velmora
