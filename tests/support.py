@@ -1,0 +1,54 @@
+"""Shared test fixtures: the simulated Maya on sys.path, the built module,
+and a converter whose log goes to a temporary folder."""
+
+import os
+import shutil
+import sys
+import tempfile
+import unittest
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+SIM = os.path.join(ROOT, "sim")
+BUILD = os.environ.get("VELMORA_BUILD", os.path.join(ROOT, "build"))
+
+for path in (SIM, BUILD):
+    if path not in sys.path:
+        sys.path.insert(0, path)
+
+import mayasim  # noqa: E402
+import velmora  # noqa: E402
+
+host = mayasim.host
+
+
+class HostTestCase(unittest.TestCase):
+    """A fresh simulated Maya, a temporary folder, and the class's log file
+    pointed into it for the duration of each test."""
+
+    def setUp(self):
+        mayasim.reset()
+        self.tmp = tempfile.mkdtemp(prefix="velmora-test-")
+        self.addCleanup(shutil.rmtree, self.tmp, True)
+        self.log_path = os.path.join(self.tmp, "converter_log.txt")
+        saved = velmora.Velmora.LOG_FILE
+        velmora.Velmora.LOG_FILE = self.log_path
+        self.addCleanup(setattr, velmora.Velmora, "LOG_FILE", saved)
+
+    def path(self, *parts):
+        return os.path.join(self.tmp, *parts)
+
+    def read_log(self):
+        with open(self.log_path, encoding="utf-8") as f:
+            return f.read()
+
+    def log_messages(self):
+        """The messages of the log lines after the header, time stamps cut."""
+        body = self.read_log().split("\n\n", 1)[1]
+        return [line[11:] if line.startswith("[") else line for line in body.split("\n")[:-1]]
+
+    def calls(self, since=0):
+        """The journal as (command, args, flags) triples."""
+        return [(c.command, c.args, c.flags) for c in host.journal[since:]]
+
+    def converter(self):
+        return velmora.Velmora()
