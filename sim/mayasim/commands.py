@@ -84,7 +84,7 @@ def cmd_file(host, args, mode, fl):
         try:
             data = read_scene_file(path)
         except SceneFileError as e:
-            raise RuntimeError(str(e))
+            raise RuntimeError(str(e)) from None
         if data["format"] == "FBX" and "fbxmaya" not in host.plugins_loaded:
             raise RuntimeError("Could not open file: %s (unrecognized file type)" % path)
         sc.path = path
@@ -110,7 +110,7 @@ def cmd_file(host, args, mode, fl):
             else:
                 write_binary(sc.path, sc, host.about_version)
         except SceneFileError as e:
-            raise RuntimeError(str(e))
+            raise RuntimeError(str(e)) from None
         sc.file_type = ftype
         sc.modified = False
         host.saved_files.append((sc.path, ftype))
@@ -513,7 +513,7 @@ def run_mel(host, text):
             try:
                 write_fbx(path, sc, nodes, host.fbx_settings, selected_only)
             except SceneFileError as e:
-                raise RuntimeError("FBXExport: %s" % e)
+                raise RuntimeError("FBXExport: %s" % e) from None
             host.fbx_exports.append({"path": path, "nodes": nodes,
                                      "settings": dict(host.fbx_settings),
                                      "selected_only": selected_only,
