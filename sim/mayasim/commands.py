@@ -12,7 +12,7 @@ from .flagtable import CREATE, QUERY, EDIT
 from .host import NotModelledError
 from .scene import (TIME_UNITS, SceneFileError, read_scene_file, write_ascii,
                     write_binary, write_fbx)
-from .ui import LAYOUTS, option_value
+from .ui import LAYOUTS, edit_control, query_control
 
 HANDLERS = {}
 MAIN_PANE = "viewPanes"
@@ -346,51 +346,6 @@ def cmd_confirm_dialog(host, args, mode, fl):
 
 # ======================================================================= UI
 
-def _query_control(host, c, flag):
-    if flag == "exists":
-        return True
-    if c.kind == "optionMenu":
-        if flag == "value":
-            return option_value(c)
-        if flag == "select":
-            return c.selected + 1 if c.items else 0
-        if flag == "numberOfItems":
-            return len(c.items)
-        if flag == "itemListLong":
-            return [i.name for i in c.items] or None
-        if flag == "itemListShort":
-            return [i.short for i in c.items] or None
-    if flag == "childArray":
-        return [ch.short for ch in c.children] or None
-    if flag == "numberOfChildren":
-        return len(c.children)
-    if flag == "widthHeight" and flag not in c.state:
-        return [c.state.get("width", 100), c.state.get("height", 100)]
-    if c.kind == "window" and flag == "visible":
-        return bool(c.state.get("visible"))
-    return c.state.get(flag)
-
-
-def _edit_control(host, c, fl):
-    for flag, value in fl.items():
-        if c.kind == "optionMenu" and flag == "value":
-            labels = [i.state.get("label") for i in c.items]
-            if value not in labels:
-                raise RuntimeError("optionMenu: no item labelled '%s' in %s" % (value, c.name))
-            c.selected = labels.index(value)
-        elif c.kind == "optionMenu" and flag == "select":
-            if not 1 <= value <= len(c.items):
-                raise RuntimeError("optionMenu: item index %r out of range" % (value,))
-            c.selected = value - 1
-        elif c.kind == "progressBar" and flag in ("progress", "step"):
-            lo, hi = c.state.get("minValue", 0), c.state.get("maxValue", 100)
-            raw = value if flag == "progress" else c.state.get("progress", 0) + value
-            c.progress_history.append(raw)
-            c.state["progress"] = max(lo, min(hi, raw))
-        else:
-            c.state[flag] = value
-
-
 def _control_command(kind):
     def run(host, args, mode, fl):
         _max_args(kind, args, 1)
@@ -412,8 +367,8 @@ def _control_command(kind):
                 raise RuntimeError("%s: an object name is needed in %s mode" % (kind, mode))
             c = ui.get(name, kind)
             if mode == QUERY:
-                return _query_control(host, c, _first_query(kind, fl))
-            _edit_control(host, c, fl)
+                return query_control(c, _first_query(kind, fl))
+            edit_control(c, fl)
             return None
         if kind == "window":
             c = ui.create_window(name, fl)

@@ -224,6 +224,12 @@ class UI(object):
         if self.current_menu is not None and id(self.current_menu) in doomed:
             self.current_menu = None
 
+    def set(self, name, **state):
+        """Change controls as a user would (typing, ticking, choosing a menu
+        item) without a journaled call; long flag names, e.g.
+        host.ui.set(cb, value=False), host.ui.set(menu, value="Animation")."""
+        edit_control(self.get(name), state)
+
     # ---------------------------------------------------------------- dump
     def tree(self, window_name):
         w = self._windows.get(window_name)
@@ -245,3 +251,50 @@ def option_value(menu):
     if not menu.items:
         return None
     return menu.items[menu.selected].state.get("label")
+
+
+def query_control(c, flag):
+    """Value of one queried flag of a control."""
+    if flag == "exists":
+        return True
+    if c.kind == "optionMenu":
+        if flag == "value":
+            return option_value(c)
+        if flag == "select":
+            return c.selected + 1 if c.items else 0
+        if flag == "numberOfItems":
+            return len(c.items)
+        if flag == "itemListLong":
+            return [i.name for i in c.items] or None
+        if flag == "itemListShort":
+            return [i.short for i in c.items] or None
+    if flag == "childArray":
+        return [ch.short for ch in c.children] or None
+    if flag == "numberOfChildren":
+        return len(c.children)
+    if flag == "widthHeight" and flag not in c.state:
+        return [c.state.get("width", 100), c.state.get("height", 100)]
+    if c.kind == "window" and flag == "visible":
+        return bool(c.state.get("visible"))
+    return c.state.get(flag)
+
+
+def edit_control(c, fl):
+    """Apply edited flags (long names) to a control."""
+    for flag, value in fl.items():
+        if c.kind == "optionMenu" and flag == "value":
+            labels = [i.state.get("label") for i in c.items]
+            if value not in labels:
+                raise RuntimeError("optionMenu: no item labelled '%s' in %s" % (value, c.name))
+            c.selected = labels.index(value)
+        elif c.kind == "optionMenu" and flag == "select":
+            if not 1 <= value <= len(c.items):
+                raise RuntimeError("optionMenu: item index %r out of range" % (value,))
+            c.selected = value - 1
+        elif c.kind == "progressBar" and flag in ("progress", "step"):
+            lo, hi = c.state.get("minValue", 0), c.state.get("maxValue", 100)
+            raw = value if flag == "progress" else c.state.get("progress", 0) + value
+            c.progress_history.append(raw)
+            c.state["progress"] = max(lo, min(hi, raw))
+        else:
+            c.state[flag] = value
