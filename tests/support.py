@@ -2,6 +2,7 @@
 and a converter whose log goes to a temporary folder."""
 
 import os
+import re
 import shutil
 import sys
 import tempfile
@@ -19,6 +20,7 @@ import mayasim  # noqa: E402
 import velmora  # noqa: E402
 
 host = mayasim.host
+STAMP = re.compile(r"^\[\d\d:\d\d:\d\d\] ")
 
 
 class HostTestCase(unittest.TestCase):
@@ -42,9 +44,10 @@ class HostTestCase(unittest.TestCase):
             return f.read()
 
     def log_messages(self):
-        """The messages of the log lines after the header, time stamps cut."""
+        """The lines of the log after the header, with their time stamps cut
+        (a message that begins with a line break leaves an empty line)."""
         body = self.read_log().split("\n\n", 1)[1]
-        return [line[11:] if line.startswith("[") else line for line in body.split("\n")[:-1]]
+        return [STAMP.sub("", line, count=1) for line in body.split("\n")[:-1]]
 
     def calls(self, since=0):
         """The journal as (command, args, flags) triples."""
