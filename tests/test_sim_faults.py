@@ -27,14 +27,8 @@ class FaultTest(unittest.TestCase):
         self.assertEqual(len(host.calls("refresh")), 3)
         self.assertEqual(host.refresh_count, 2)
 
-    def test_counting_starts_when_armed(self):
-        cmds.flushUndo()
-        cmds.flushUndo()
-        host.fail("flushUndo", nth=1)
-        with self.assertRaises(RuntimeError):
-            cmds.flushUndo()
-
-    def test_other_commands_do_not_count(self):
+    def test_counting_starts_when_armed_and_ignores_other_commands(self):
+        cmds.refresh()
         host.fail("refresh", nth=2)
         cmds.refresh()
         cmds.flushUndo()
@@ -65,11 +59,6 @@ class FaultTest(unittest.TestCase):
         with self.assertRaises(KeyboardInterrupt):
             cmds.currentUnit(q=True, time=True)
         self.assertEqual(cmds.currentUnit(q=True, time=True), "film")
-
-    def test_exception_class_is_instantiated(self):
-        host.fail("flushUndo", error=OSError)
-        with self.assertRaises(OSError):
-            cmds.flushUndo()
 
     def test_several_faults_armed(self):
         host.fail("refresh", nth=1, error=ValueError("a"))
