@@ -353,7 +353,11 @@ def _control_command(kind):
         if name is not None and not isinstance(name, str):
             raise TypeError("%s: the object name must be a string" % kind)
         ui = host.ui
-        if kind == "paneLayout" and name == MAIN_PANE and mode != CREATE:
+        if kind == "paneLayout" and name == MAIN_PANE:
+            if mode == CREATE:
+                if fl.get("exists"):
+                    return True
+                raise RuntimeError("Object's name '%s' is not unique." % name)
             if mode == QUERY:
                 return host.main_pane_managed
             if "manage" in fl:
