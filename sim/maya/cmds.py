@@ -130,3 +130,27 @@ def warning(*args, **flags):
 
 def window(*args, **flags):
     return _host.call('window', args, flags)
+
+
+# --- installer support: the user's Maya folder and the shelves (mayasim/shelf.py)
+__all__ += ['internalVar', 'objectTypeUI', 'shelfButton', 'shelfLayout', 'tabLayout']
+
+
+def internalVar(*args, **flags):
+    return _host.call('internalVar', args, flags)
+
+
+def objectTypeUI(*args, **flags):
+    return _host.call('objectTypeUI', args, flags)
+
+
+def shelfButton(*args, **flags):
+    return _host.call('shelfButton', args, flags)
+
+
+def shelfLayout(*args, **flags):
+    return _host.call('shelfLayout', args, flags)
+
+
+def tabLayout(*args, **flags):
+    return _host.call('tabLayout', args, flags)

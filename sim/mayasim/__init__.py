@@ -12,6 +12,8 @@ from .scene import TIME_UNITS, Scene, SceneFileError, read_scene_file
 from .scene import write_scene as _write_scene
 
 host = Host()
+from . import shelf  # noqa: E402  (registers its commands; resets with the host)
+shelf.reset(host)
 
 
 def reset():

@@ -452,7 +452,16 @@ def cmd_set_parent(host, args, mode, fl):
 
 # ====================================================================== MEL
 
+# Extension modules (shelf.py) read MEL globals: reader(host, text) returns
+# (True, value) for a text it owns, else (False, None).
+MEL_READERS = []
+
+
 def run_mel(host, text):
+    for reader in MEL_READERS:
+        owned, value = reader(host, text)
+        if owned:
+            return value
     actions = melparse.parse(text, "fbxmaya" in host.plugins_loaded)
     result = None
     for act in actions:

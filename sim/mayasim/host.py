@@ -9,6 +9,9 @@ from .ui import UI
 
 Call = namedtuple("Call", "command args flags")
 
+# Extension modules (shelf.py) put their own state back here on every reset.
+RESET_HOOKS = []
+
 
 class NotModelledError(Exception):
     """A valid Maya call that the simulator does not model.
@@ -77,6 +80,8 @@ class Host(object):
         self.confirm_dialog_answers = []
         self.confirm_dialogs = []
         self.saved_files = []
+        for hook in RESET_HOOKS:
+            hook(self)
 
     # ------------------------------------------------------------- faults
     def fail(self, command, nth=1, error=None, match=None):
