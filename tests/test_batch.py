@@ -335,6 +335,8 @@ class Finalisation(BatchTestCase):
         deferred, = host.idle_queue
         with self.assertRaises(TypeError):
             deferred(1)
+        with self.assertRaises(TypeError):  # only C++ makes them, with a body
+            type(deferred)()
 
 
 class Viewport(BatchTestCase):

@@ -155,6 +155,15 @@ class SaveTest(ReportCase):
         self.assertEqual(self.log_messages()[-1], "Stats saved: " + path)
         self.assertEqual(host.warnings, [])
 
+    def test_undecodable_file_name_is_saved_escaped(self):
+        name = os.fsdecode(b"/x/bad\xff.ma")
+        self.report(total=1, failed=[(name, "could not open")])
+        path = self.path("stats.txt")
+        self.press_save([path])
+        with open(path, "rb") as f:
+            self.assertIn(b"  - bad\\udcff.ma\n", f.read())
+        self.assertEqual(host.warnings, [])
+
     def test_extension_added_only_when_missing(self):
         self.report()
         self.press_save([self.path("report")])

@@ -51,6 +51,11 @@ Ref call(PyObject* self, const char* method, py::Values args = {});
 // self.log(msg): the one channel for diagnostic messages.
 void log_msg(PyObject* self, const py::Value& msg);
 
+// Writes text to a UTF-8 text file. Characters UTF-8 cannot hold (the
+// undecodable bytes of a file name) are written as backslash escapes rather
+// than losing the whole text.
+void write_text(const Ref& file, const Ref& text);
+
 // An attribute of the converter (a control name, a statistic, ...).
 Ref attr(PyObject* self, const char* name);
 

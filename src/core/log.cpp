@@ -29,25 +29,27 @@ void print_line(const Ref& line) {
     }
 }
 
-// Appends the line to the log file. A line that UTF-8 cannot hold (a file
-// name with undecodable bytes) is written with those bytes escaped rather
-// than lost.
+// Appends the line to the log file, opened and closed for this line alone so
+// that every line is on disk by the time log returns.
 void append_to_file(PyObject* self, const Ref& line) {
     Ref file = py::call(host::global("safe_open"), {attr(self, "LOG_FILE"), "a"});
     py::with(file, [&line](const Ref& f) {
-        Ref text = py::format("{}\n", {line});
-        try {
-            py::call_method(f, "write", {text});
-        } catch (const py::PyError&) {
-            if (PyErr_ExceptionMatches(PyExc_UnicodeEncodeError) == 0) throw;
-            PyErr_Clear();
-            py::call_method(f, "write", {representable(text, py::str("utf-8"), "backslashreplace")});
-        }
+        write_text(f, py::format("{}\n", {line}));
         py::call_method(f, "flush");
     });
 }
 
 }  // namespace
+
+void write_text(const Ref& file, const Ref& text) {
+    try {
+        py::call_method(file, "write", {text});
+    } catch (const py::PyError&) {
+        if (PyErr_ExceptionMatches(PyExc_UnicodeEncodeError) == 0) throw;
+        PyErr_Clear();
+        py::call_method(file, "write", {representable(text, py::str("utf-8"), "backslashreplace")});
+    }
+}
 
 void log(PyObject* self, const Ref& msg) {
     Ref timestamp = host::time("strftime", {"%H:%M:%S"});

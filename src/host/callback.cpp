@@ -32,7 +32,14 @@ void callback_dealloc(PyObject* self) {
     Py_DECREF(type);  // instances of heap types own a reference to their type
 }
 
+// Callbacks are made only from C++, with their body.
+PyObject* callback_new(PyTypeObject* /*type*/, PyObject* /*args*/, PyObject* /*kwargs*/) {
+    PyErr_SetString(PyExc_TypeError, "cannot create 'velmora.Callback' instances");
+    return nullptr;
+}
+
 PyType_Slot kSlots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(callback_new)},
     {Py_tp_call, reinterpret_cast<void*>(callback_call)},
     {Py_tp_dealloc, reinterpret_cast<void*>(callback_dealloc)},
     {0, nullptr},

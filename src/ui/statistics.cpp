@@ -104,7 +104,7 @@ void save_stats(PyObject* self, const Ref& stats_text) {
 
     std::optional<Ref> failure = py::guard([&] {
         Ref file = py::call(host::global("safe_open"), {path, "w"});
-        py::with(file, [&stats_text](const Ref& f) { py::call_method(f, "write", {stats_text}); });
+        py::with(file, [&stats_text](const Ref& f) { write_text(f, stats_text); });
         log_msg(self, py::format("Stats saved: {}", {path}));
         host::cmds("confirmDialog", {},
                    {{"title", "Success"}, {"message", "Saved!"}, {"button", py::list({"OK"})}});
