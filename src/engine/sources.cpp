@@ -28,11 +28,9 @@ Ref chosen(PyObject* self, std::initializer_list<Choice> choices) {
 // "scene.ma.bak" is a backup, not a scene.
 bool has_extension(const Ref& name, const Ref& extensions) {
     Ref lower = py::call_method(name, "lower");
-    bool found = false;
-    py::for_each(extensions, [&](const Ref& ext) {
-        if (!found && py::truthy(py::call_method(lower, "endswith", {ext}))) found = true;
+    return py::any_of(extensions, [&lower](const Ref& ext) {
+        return py::truthy(py::call_method(lower, "endswith", {ext}));
     });
-    return found;
 }
 
 // Plain code-point order, as the interpreter's sorted() gives it.
