@@ -9,6 +9,9 @@ namespace velmora {
 
 using py::Ref;
 
+// The rule of 50 "=" that frames a batch in the log and the report.
+inline constexpr char kRule[] = "==================================================";
+
 // core/converter.cpp
 void init(PyObject* self);
 // core/log.cpp

@@ -8,7 +8,6 @@
 namespace velmora {
 namespace {
 
-constexpr const char kRule[] = "==================================================";
 
 void reset_statistics(PyObject* self, const Ref& files) {
     py::setattr(self, "total_files", py::integer(py::length(files)));

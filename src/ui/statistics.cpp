@@ -9,7 +9,6 @@ namespace {
 
 using ui::Command;
 
-constexpr const char kRule[] = "==================================================";
 constexpr const char kStampFormat[] = "%Y-%m-%d %H:%M:%S";
 
 Ref local_stamp(const Ref& seconds) {
