@@ -134,16 +134,16 @@ FBX_SETTINGS = {
 VARIABLES = ("gMainPane",)
 
 
-def _flags(cmd, toks, spec):
-    """spec: {flagname: takes_value}.  Returns {flag: token or True}."""
+def _flags(cmd, toks, known):
+    """known: {flagname: takes_value}.  Returns {flag: token or True}."""
     out, i = {}, 0
     while i < len(toks):
         kind, val = toks[i]
         if kind != "flag":
             return out, toks[i:]
-        if val not in spec:
+        if val not in known:
             raise _error('%s: Invalid flag "-%s"' % (cmd, val))
-        if spec[val]:
+        if known[val]:
             if i + 1 >= len(toks):
                 raise _error("%s: Flag '-%s' needs an argument" % (cmd, val))
             out[val] = toks[i + 1]
