@@ -1,0 +1,94 @@
+"""Velmora: converts folders of Maya scenes between .ma, .mb and .fbx.
+
+Start it inside Maya with ``import velmora; velmora.show()``.
+"""
+from typing import IO, Any, List, Optional, Sequence, Tuple
+
+import io as io
+import os as os
+import sys as sys
+import time as time
+from functools import partial as partial
+
+from maya import cmds as cmds
+from maya import mel as mel
+
+PY2: bool
+
+def safe_open(filepath: str, mode: str = "r", encoding: str = "utf-8") -> IO[str]:
+    """Open file with encoding support for Python 2/3"""
+    ...
+
+def show() -> None:
+    """Opens the velmora window (a fresh converter with a fresh log)."""
+    ...
+
+class Velmora:
+    MAX_INCREMENT: int
+    LOG_FILE: str
+
+    window_name: str
+    source_folder: str
+    total_files: int
+    processed_files: int
+    successful_files: int
+    # (source path or "BATCH PROCESS", reason)
+    failed_files: List[Tuple[str, str]]
+    skipped_files: List[str]
+    start_time: Optional[float]
+    viewport_disabled: bool
+
+    # Names of the main window's controls; they exist once create_ui has run.
+    folder_text: str
+    recursive_check: str
+    skip_existing_check: str
+    src_ma: str
+    src_mb: str
+    src_fbx: str
+    out_ma: str
+    out_mb: str
+    out_fbx: str
+    fbx_preset: str
+    status_text: str
+    progress_bar: str
+    convert_btn: str
+
+    def __init__(self) -> None: ...
+    def create_ui(self) -> None: ...
+    def browse_folder(self, *args: Any) -> None: ...
+    def log(self, msg: Any) -> None: ...
+    def update_status(self, msg: str) -> None: ...
+    def update_progress(self, val: int) -> None: ...
+    def get_source_extensions(self) -> List[str]: ...
+    def get_output_formats(self) -> List[str]: ...
+    def collect_files(self) -> List[str]: ...
+    def get_incremental_filename(self, filepath: str) -> str:
+        """Get incremental filename with loop protection"""
+        ...
+    def disable_viewport(self) -> None:
+        """Disable viewport with state tracking"""
+        ...
+    def enable_viewport(self) -> None:
+        """Enable viewport (guaranteed)"""
+        ...
+    def setup_fbx_export(self) -> None: ...
+    def convert_file(
+        self, source_file: str, output_formats: Sequence[str], source_fps: Optional[str] = None
+    ) -> List[Tuple[str, bool, str]]:
+        """File conversion with detailed logging"""
+        ...
+    def start_conversion(self, *args: Any) -> None: ...
+    def process_files(self, files: Sequence[str], output_formats: Sequence[str]) -> None:
+        """Process files one by one"""
+        ...
+    def finalize_conversion(self) -> None:
+        """Cleanup and statistics"""
+        ...
+    def show_about(self, *args: Any) -> None:
+        """Show About dialog"""
+        ...
+    def show_help(self, *args: Any) -> None:
+        """Show Help dialog"""
+        ...
+    def show_statistics(self) -> None: ...
+    def save_stats(self, stats_text: str, *args: Any) -> None: ...
