@@ -1,6 +1,70 @@
 #include "host/py.hpp"
 
+#include <string>
+#include <unordered_map>
+
 namespace velmora::py {
+namespace {
+
+// The code spells its names, templates and fixed messages as C literals and
+// passes the same ones over and over (several per log line). Each is made
+// into a Python object once, found again by the literal's address: a lookup
+// replaces a UTF-8 decode, an allocation and a hash at every use. The text
+// is compared as well, so a buffer reused for other text never gets a stale
+// object, and past a bound nothing more is kept (text built at run time
+// must not grow the cache without end). The objects live as long as the
+// process, like the module itself: releasing them after the interpreter
+// has finalised would be an error.
+class LiteralCache {
+public:
+    using Make = PyObject* (*)(const char* utf8);
+    explicit LiteralCache(Make make) : make_(make) {}
+
+    Ref get(const char* utf8) {
+        auto found = entries_.find(utf8);
+        if (found != entries_.end() && found->second.text == utf8) {
+            return Ref::borrow(found->second.object);
+        }
+        Ref made = check(make_(utf8));
+        if (found != entries_.end()) {
+            // The address now holds other text: its entry is replaced.
+            Ref stale = Ref::steal(found->second.object);
+            found->second = Entry{utf8, Ref(made).release()};
+        } else if (entries_.size() < kMaxEntries) {
+            entries_.emplace(utf8, Entry{utf8, Ref(made).release()});
+        }
+        return made;
+    }
+
+private:
+    static constexpr std::size_t kMaxEntries = 4096;
+    struct Entry {
+        std::string text;
+        PyObject* object;
+    };
+    Make make_;
+    std::unordered_map<const char*, Entry> entries_;
+};
+
+// Interned, so that attribute and keyword lookups compare by identity.
+Ref literal(const char* utf8) {
+    static LiteralCache cache(PyUnicode_InternFromString);
+    return cache.get(utf8);
+}
+
+// template.format, bound once per template.
+Ref format_method(const char* templ) {
+    static LiteralCache cache([](const char* t) -> PyObject* {
+        try {
+            return PyObject_GetAttr(literal(t).get(), literal("format").get());
+        } catch (const PyError&) {
+            return nullptr;
+        }
+    });
+    return cache.get(templ);
+}
+
+}  // namespace
 
 Value::Value(bool b) : ref_(boolean(b)) {}
 Value::Value(int i) : ref_(integer(i)) {}
@@ -11,7 +75,7 @@ Value::Value(Ref ref) noexcept : ref_(std::move(ref)) {}
 
 Ref none() { return Ref::borrow(Py_None); }
 
-Ref str(const char* utf8) { return check(PyUnicode_FromString(utf8)); }
+Ref str(const char* utf8) { return literal(utf8); }
 
 Ref integer(long long i) { return check(PyLong_FromLongLong(i)); }
 
@@ -33,12 +97,14 @@ Ref list(Values items) {
     return result;
 }
 
-Ref getattr(PyObject* obj, const char* name) { return check(PyObject_GetAttrString(obj, name)); }
+Ref getattr(PyObject* obj, const char* name) {
+    return check(PyObject_GetAttr(obj, literal(name).get()));
+}
 
 Ref getattr(const Ref& obj, const char* name) { return getattr(obj.get(), name); }
 
 void setattr(PyObject* obj, const char* name, const Value& value) {
-    check_status(PyObject_SetAttrString(obj, name, value.ref().get()));
+    check_status(PyObject_SetAttr(obj, literal(name).get(), value.ref().get()));
 }
 
 Ref call(const Ref& callable, Values args, Keywords kwargs) {
@@ -49,7 +115,7 @@ Ref call(const Ref& callable, Values args, Keywords kwargs) {
         // order they are listed here.
         keywords = check(PyDict_New());
         for (const Keyword& kw : kwargs) {
-            check_status(PyDict_SetItemString(keywords.get(), kw.name, kw.value.ref().get()));
+            check_status(PyDict_SetItem(keywords.get(), literal(kw.name).get(), kw.value.ref().get()));
         }
     }
     return check(PyObject_Call(callable.get(), positional.get(), keywords.get()));
@@ -91,12 +157,14 @@ void append(const Ref& list, const Value& value) {
     check_status(PyList_Append(list.get(), value.ref().get()));
 }
 
-Ref format(const char* templ, Values args) {
-    return call(getattr(str(templ), "format"), args);
-}
+Ref format(const char* templ, Values args) { return call(format_method(templ), args); }
 
+// The module as the import statement would find it, without going through
+// the import machinery at every call (print and open are wanted per log line).
 Ref builtin(const char* name) {
-    Ref builtins = check(PyImport_ImportModule("builtins"));
+    PyObject* found = PyDict_GetItemWithError(PyImport_GetModuleDict(), literal("builtins").get());
+    if (found == nullptr && PyErr_Occurred() != nullptr) throw PyError{};
+    Ref builtins = found != nullptr ? Ref::borrow(found) : check(PyImport_ImportModule("builtins"));
     return getattr(builtins, name);
 }
 
