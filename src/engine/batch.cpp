@@ -90,17 +90,21 @@ void start_conversion(PyObject* self) {
         return;
     }
     reset_statistics(self, files);
-    host::cmds("button", {attr(self, "convert_btn")},
-               {{"e", true}, {"en", false}, {"label", "Processing..."}});
-    host::cmds("waitCursor", {}, {{"state", true}});
-    log_msg(self, kRule);
-    log_msg(self, "Starting batch conversion...");
-    log_msg(self, py::format("Files: {} | Formats: {}",
-                             {attr(self, "total_files"), py::call_method(py::str(", "), "join", {output_formats})}));
-    log_msg(self, kRule);
 
+    // From the moment the button starts to change, the finalisation must run:
+    // a failure to show the wait cursor would otherwise leave the button
+    // disabled for good. Such a failure is not the batch's and still goes up.
     py::finally(
         [&] {
+            host::cmds("button", {attr(self, "convert_btn")},
+                       {{"e", true}, {"en", false}, {"label", "Processing..."}});
+            host::cmds("waitCursor", {}, {{"state", true}});
+            log_msg(self, kRule);
+            log_msg(self, "Starting batch conversion...");
+            log_msg(self, py::format("Files: {} | Formats: {}",
+                                     {attr(self, "total_files"),
+                                      py::call_method(py::str(", "), "join", {output_formats})}));
+            log_msg(self, kRule);
             auto failure = py::guard([&] {
                 call(self, "process_files", {files, output_formats});
                 log_msg(self, ">>> process_files returned normally");
