@@ -32,7 +32,7 @@ class InstallError(Exception):
 
 def onMayaDroppedPythonFile(obj):  # noqa: N802 - the name Maya calls
     """Maya calls this when the file is dropped onto the viewport."""
-    install()
+    return install()
 
 
 # ------------------------------------------------------------------ install
@@ -44,7 +44,8 @@ def install(root=None):
     to change), False when the install failed or the user declined."""
     from maya import cmds, mel
 
-    report = []
+    report = []  # what changed
+    notes = []
     undo = []
     temp = None
     try:
@@ -67,7 +68,7 @@ def install(root=None):
             # Writing the content now proves the folder writable before
             # anything else changes; the rename at the end is the commit.
             temp = _prepare_file(modules, text, undo)
-        _make_importable(scripts, undo, report)
+        _make_importable(scripts, undo, report, notes)
         _ensure_shelf_button(cmds, shelf, icon, undo, report)
         if write_module:
             os.replace(temp, target)
@@ -85,7 +86,7 @@ def install(root=None):
         return False
     if not report:
         report = ["velmora is already installed from " + root + "; nothing was changed."]
-    _tell(cmds, report + ["Start it with the shelf button or: " + BUTTON_COMMAND])
+    _tell(cmds, report + notes + ["Start it with the shelf button or: " + BUTTON_COMMAND])
     return True
 
 
@@ -142,14 +143,17 @@ def _modules_folder(cmds):
     return os.path.join(app_dir, "modules")
 
 
+NO_SHELF = ("This Maya session has no shelf (batch mode?): start Maya with its interface "
+            "and drop the installer again.")
+
+
 def _current_shelf(cmds, mel):
     try:
         top = mel.eval("$tmp=$gShelfTopLevel")
-    except RuntimeError:
-        top = None
+    except RuntimeError as error:  # undeclared when Maya runs without its interface
+        raise InstallError(NO_SHELF + " (" + str(error) + ")")
     if not top or not cmds.tabLayout(top, exists=True):
-        raise InstallError("This Maya session has no shelf (batch mode?): start Maya "
-                           "with its interface and drop the installer again.")
+        raise InstallError(NO_SHELF)
     shelf = cmds.tabLayout(top, query=True, selectTab=True)
     if not shelf:
         raise InstallError("No shelf is selected: pick a shelf tab and drop the installer again.")
@@ -213,7 +217,7 @@ def _remove_folders(created):
             pass
 
 
-def _make_importable(scripts, undo, report):
+def _make_importable(scripts, undo, report, notes):
     if not any(_same_path(p, scripts) for p in sys.path if isinstance(p, str)):
         sys.path.insert(0, scripts)
         undo.append(lambda: sys.path.remove(scripts))
@@ -231,7 +235,7 @@ def _make_importable(scripts, undo, report):
     else:
         where = os.path.dirname(os.path.abspath(getattr(loaded, "__file__", "") or "."))
         if not _same_path(where, scripts):
-            report.append("A velmora from " + where + " is already loaded in this session; "
+            notes.append("A velmora from " + where + " is already loaded in this session; "
                           "restart Maya to use this one.")
 
 
