@@ -36,16 +36,23 @@ bool has_extension(const Ref& name, const Ref& extensions) {
 // Plain code-point order, as the interpreter's sorted() gives it.
 Ref sorted(const Ref& names) { return py::call(py::builtin("sorted"), {names}); }
 
-// Every folder below `folder`, top-down; the walk itself passes over folders
-// it cannot list and does not follow links, so a link loop cannot trap it.
+// Every folder below `folder`, top-down; the walk does not follow links, so
+// a link loop cannot trap it. It passes over folders it cannot list; each
+// is named in a warning, or its scenes would be missing from the batch
+// without a word.
 void walk_tree(const Ref& folder, const Ref& extensions, const Ref& files) {
-    py::for_each(host::os("walk", {folder}), [&](const Ref& entry) {
+    Ref unreadable = py::list();
+    py::for_each(host::os("walk", {folder, true, py::getattr(unreadable, "append")}),
+                 [&](const Ref& entry) {
         Ref root = py::item(entry, 0);
         py::for_each(sorted(py::item(entry, 2)), [&](const Ref& fname) {
             if (has_extension(fname, extensions)) {
                 py::append(files, host::os_path("join", {root, fname}));
             }
         });
+    });
+    py::for_each(unreadable, [](const Ref& error) {
+        host::cmds("warning", {py::format("Skipped folder: {}", {error})});
     });
 }
 
