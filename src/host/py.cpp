@@ -1,7 +1,10 @@
 #include "host/py.hpp"
 
+#include <cstdint>
+#include <cstring>
 #include <string>
-#include <unordered_map>
+#include <utility>
+#include <vector>
 
 namespace velmora::py {
 namespace {
@@ -21,29 +24,43 @@ public:
     explicit LiteralCache(Make make) : make_(make) {}
 
     Ref get(const char* utf8) {
-        auto found = entries_.find(utf8);
-        if (found != entries_.end() && found->second.text == utf8) {
-            return Ref::borrow(found->second.object);
+        // Open addressing on the address, probing linearly: a hit costs a
+        // multiplication, a comparison or two and one strcmp.
+        std::size_t at = (reinterpret_cast<std::uintptr_t>(utf8) * kGolden) >> kShift;
+        for (;; at = (at + 1) & (kSlots - 1)) {
+            Slot& slot = slots_[at];
+            if (slot.key == utf8) {
+                if (std::strcmp(slot.text.c_str(), utf8) == 0) return Ref::borrow(slot.object);
+                // The address now holds other text: its entry is replaced.
+                Ref made = check(make_(utf8));
+                Ref stale = Ref::steal(std::exchange(slot.object, Ref(made).release()));
+                slot.text = utf8;
+                return made;
+            }
+            if (slot.key == nullptr) break;
         }
         Ref made = check(make_(utf8));
-        if (found != entries_.end()) {
-            // The address now holds other text: its entry is replaced.
-            Ref stale = Ref::steal(found->second.object);
-            found->second = Entry{utf8, Ref(made).release()};
-        } else if (entries_.size() < kMaxEntries) {
-            entries_.emplace(utf8, Entry{utf8, Ref(made).release()});
+        if (used_ < kMaxEntries) {
+            slots_[at] = Slot{utf8, utf8, Ref(made).release()};
+            ++used_;
         }
         return made;
     }
 
 private:
-    static constexpr std::size_t kMaxEntries = 4096;
-    struct Entry {
+    static constexpr std::uint64_t kGolden = 0x9E3779B97F4A7C15ULL;
+    static constexpr unsigned kBits = 11;
+    static constexpr unsigned kShift = 64 - kBits;
+    static constexpr std::size_t kSlots = std::size_t{1} << kBits;
+    static constexpr std::size_t kMaxEntries = kSlots / 2;
+    struct Slot {
+        const char* key = nullptr;
         std::string text;
-        PyObject* object;
+        PyObject* object = nullptr;
     };
     Make make_;
-    std::unordered_map<const char*, Entry> entries_;
+    std::size_t used_ = 0;
+    std::vector<Slot> slots_ = std::vector<Slot>(kSlots);
 };
 
 // Interned, so that attribute and keyword lookups compare by identity.
@@ -107,7 +124,27 @@ void setattr(PyObject* obj, const char* name, const Value& value) {
     check_status(PyObject_SetAttr(obj, literal(name).get(), value.ref().get()));
 }
 
+namespace {
+
+PyObject* at(Values items, std::size_t i) { return (items.begin() + i)->ref().get(); }
+
+}  // namespace
+
 Ref call(const Ref& callable, Values args, Keywords kwargs) {
+    if (kwargs.size() == 0) {
+        // The interpreter passes up to three positional values without
+        // building a tuple (the vectorcall protocol, behind this entry).
+        PyObject* f = callable.get();
+        switch (args.size()) {
+            case 0: return check(PyObject_CallFunctionObjArgs(f, nullptr));
+            case 1: return check(PyObject_CallFunctionObjArgs(f, at(args, 0), nullptr));
+            case 2: return check(PyObject_CallFunctionObjArgs(f, at(args, 0), at(args, 1), nullptr));
+            case 3:
+                return check(PyObject_CallFunctionObjArgs(f, at(args, 0), at(args, 1), at(args, 2),
+                                                          nullptr));
+            default: break;
+        }
+    }
     Ref positional = tuple(args);
     Ref keywords;
     if (kwargs.size() != 0) {
@@ -121,8 +158,17 @@ Ref call(const Ref& callable, Values args, Keywords kwargs) {
     return check(PyObject_Call(callable.get(), positional.get(), keywords.get()));
 }
 
+// Looked up and called in one step: no bound method is made for a method
+// found on the type (an attribute of the instance still comes first).
 Ref call_method(PyObject* obj, const char* name, Values args) {
-    return call(getattr(obj, name), args);
+    Ref n = literal(name);
+    switch (args.size()) {
+        case 0: return check(PyObject_CallMethodObjArgs(obj, n.get(), nullptr));
+        case 1: return check(PyObject_CallMethodObjArgs(obj, n.get(), at(args, 0), nullptr));
+        case 2:
+            return check(PyObject_CallMethodObjArgs(obj, n.get(), at(args, 0), at(args, 1), nullptr));
+        default: return call(getattr(obj, name), args);
+    }
 }
 
 Ref call_method(const Ref& obj, const char* name, Values args) {
