@@ -26,8 +26,14 @@ PyObject* safe_open(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
     PyObject* filepath = nullptr;
     PyObject* mode = nullptr;
     PyObject* encoding = nullptr;
-    if (PyArg_ParseTupleAndKeywords(args, kwargs, "O|OO:safe_open", keywords, &filepath, &mode,
-                                    &encoding) == 0) {
+    // The log opens a file per line with (path, mode) by position: that call
+    // needs no parsing; anything else gets the full checks.
+    Py_ssize_t given = kwargs == nullptr ? PyTuple_Size(args) : -1;
+    if (given == 1 || given == 2) {
+        filepath = PyTuple_GetItem(args, 0);
+        if (given == 2) mode = PyTuple_GetItem(args, 1);
+    } else if (PyArg_ParseTupleAndKeywords(args, kwargs, "O|OO:safe_open", keywords, &filepath,
+                                           &mode, &encoding) == 0) {
         return nullptr;
     }
     return entry([&] {

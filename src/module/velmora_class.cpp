@@ -40,7 +40,13 @@ PyObject* one_arg(PyObject* self, PyObject* args, PyObject* kwargs, const char* 
                   char* name) {
     char* keywords[] = {name, nullptr};
     PyObject* value = nullptr;
-    if (PyArg_ParseTupleAndKeywords(args, kwargs, format, keywords, &value) == 0) return nullptr;
+    // The usual call, one value by position, needs no parsing (log takes it
+    // several times per file); anything else gets the full checks.
+    if (kwargs == nullptr && PyTuple_Size(args) == 1) {
+        value = PyTuple_GetItem(args, 0);
+    } else if (PyArg_ParseTupleAndKeywords(args, kwargs, format, keywords, &value) == 0) {
+        return nullptr;
+    }
     return entry([&] {
         if constexpr (std::is_void_v<Result>) {
             Method(self, Ref::borrow(value));
