@@ -34,7 +34,9 @@ void print_line(const Ref& line) {
 void append_to_file(PyObject* self, const Ref& line) {
     Ref file = py::call(host::global("safe_open"), {attr(self, "LOG_FILE"), "a"});
     py::with(file, [&line](const Ref& f) {
-        write_text(f, py::format("{}\n", {line}));
+        // line is a str made by format, so concatenation gives what
+        // "{}\n".format(line) would, without parsing a template.
+        write_text(f, py::check(PyUnicode_Concat(line.get(), py::str("\n").get())));
         py::call_method(f, "flush");
     });
 }
