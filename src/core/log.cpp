@@ -41,6 +41,18 @@ void append_to_file(PyObject* self, const Ref& line) {
     });
 }
 
+// "[{}] {}" filled with the time stamp and the message. When both are plain
+// str objects (always, but for a caller passing something else), "{}" gives
+// each unchanged, so joining the pieces yields the same text without
+// parsing the template for every line.
+Ref stamped(const Ref& timestamp, const Ref& msg) {
+    if (PyUnicode_CheckExact(timestamp.get()) && PyUnicode_CheckExact(msg.get())) {
+        Ref pieces = py::tuple({"[", timestamp, "] ", msg});
+        return py::check(PyUnicode_Join(py::str("").get(), pieces.get()));
+    }
+    return py::format("[{}] {}", {timestamp, msg});
+}
+
 }  // namespace
 
 void write_text(const Ref& file, const Ref& text) {
@@ -55,7 +67,7 @@ void write_text(const Ref& file, const Ref& text) {
 
 void log(PyObject* self, const Ref& msg) {
     Ref timestamp = host::time("strftime", {"%H:%M:%S"});
-    Ref line = py::format("[{}] {}", {timestamp, msg});
+    Ref line = stamped(timestamp, msg);
     print_line(line);
     // The file and the redraw fail silently and independently: the log must
     // never be the reason a step fails.
