@@ -33,6 +33,33 @@ bool has_extension(const Ref& name, const Ref& extensions) {
     });
 }
 
+// The extensions as one tuple of str when they are a list or tuple of plain
+// str: endswith then tries them in order and stops at the first that fits,
+// as has_extension does, in one call per name instead of one per extension
+// (a listing of 100,000 names spent a third of its own time there). Anything
+// else keeps the general road, with its own errors.
+std::optional<Ref> suffix_tuple(const Ref& extensions) {
+    PyObject* e = extensions.get();
+    if (!PyList_CheckExact(e) && !PyTuple_CheckExact(e)) return std::nullopt;
+    Ref items = py::check(PySequence_Tuple(e));
+    for (Py_ssize_t i = 0, n = py::length(items); i < n; ++i) {
+        if (!PyUnicode_CheckExact(PyTuple_GetItem(items.get(), i))) return std::nullopt;
+    }
+    return items;
+}
+
+// A matcher of names for one listing: has_extension, or its one-call form
+// for plain str names (bytes names keep the general road and its errors).
+struct Matcher {
+    const Ref& extensions;
+    std::optional<Ref> suffixes;
+    bool operator()(const Ref& name) const {
+        if (!suffixes || !PyUnicode_CheckExact(name.get())) return has_extension(name, extensions);
+        Ref lower = py::call_method(name, "lower");
+        return py::truthy(py::call_method(lower, "endswith", {*suffixes}));
+    }
+};
+
 // Plain code-point order, as the interpreter's sorted() gives it.
 Ref sorted(const Ref& names) { return py::call(py::builtin("sorted"), {names}); }
 
@@ -41,12 +68,13 @@ Ref sorted(const Ref& names) { return py::call(py::builtin("sorted"), {names}); 
 // is named in a warning, or its scenes would be missing from the batch
 // without a word.
 void walk_tree(const Ref& folder, const Ref& extensions, const Ref& files) {
+    const Matcher matches{extensions, suffix_tuple(extensions)};
     Ref unreadable = py::list();
     py::for_each(host::os("walk", {folder, true, py::getattr(unreadable, "append")}),
                  [&](const Ref& entry) {
         Ref root = py::item(entry, 0);
         py::for_each(sorted(py::item(entry, 2)), [&](const Ref& fname) {
-            if (has_extension(fname, extensions)) {
+            if (matches(fname)) {
                 py::append(files, host::os_path("join", {root, fname}));
             }
         });
@@ -59,8 +87,9 @@ void walk_tree(const Ref& folder, const Ref& extensions, const Ref& files) {
 // The folder alone. The name is matched before the file test so that only
 // likely scenes cost a stat, and a folder called "old.ma" stays out.
 void list_folder(const Ref& folder, const Ref& extensions, const Ref& files) {
+    const Matcher matches{extensions, suffix_tuple(extensions)};
     py::for_each(sorted(host::os("listdir", {folder})), [&](const Ref& fname) {
-        if (!has_extension(fname, extensions)) return;
+        if (!matches(fname)) return;
         Ref fp = host::os_path("join", {folder, fname});
         if (py::truthy(host::os_path("isfile", {fp}))) py::append(files, fp);
     });
