@@ -1,6 +1,8 @@
 // Free names for outputs that would otherwise overwrite an existing file.
 #include "core/converter.hpp"
 
+#include <cstdio>
+
 namespace velmora {
 namespace {
 
@@ -28,6 +30,20 @@ Ref timestamped(const Ref& directory, const Ref& name, const Ref& ext) {
     return candidate;
 }
 
+// "{}_{:03d}{}" filled with name, counter and ext. With name and ext plain
+// str (as splitext gives them) "{}" yields each unchanged, so the pieces
+// are joined directly: the template parse was a third of the module's own
+// time in a search through 999 taken names.
+Ref numbered(const Ref& name, long long counter, const Ref& ext) {
+    if (!PyUnicode_CheckExact(name.get()) || !PyUnicode_CheckExact(ext.get())) {
+        return py::format("{}_{:03d}{}", {name, counter, ext});
+    }
+    char digits[32];
+    std::snprintf(digits, sizeof digits, "_%03lld", counter);
+    Ref pieces = py::tuple({name, py::check(PyUnicode_FromString(digits)), ext});
+    return py::check(PyUnicode_Join(py::str("").get(), pieces.get()));
+}
+
 }  // namespace
 
 Ref get_incremental_filename(PyObject* self, const Ref& filepath) {
@@ -42,7 +58,7 @@ Ref get_incremental_filename(PyObject* self, const Ref& filepath) {
     // Lowest free number first, so gaps left by deleted copies are reused.
     for (long long counter = 1; within_limit(self, counter); ++counter) {
         Ref candidate =
-            host::os_path("join", {directory, py::format("{}_{:03d}{}", {name, counter, ext})});
+            host::os_path("join", {directory, numbered(name, counter, ext)});
         if (!exists(candidate)) return candidate;
     }
     return timestamped(directory, name, ext);
