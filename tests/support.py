@@ -55,3 +55,15 @@ class HostTestCase(unittest.TestCase):
 
     def converter(self):
         return velmora.Velmora()
+
+
+def conversion_controls(conv, window="conversionTestWin"):
+    """The two controls scene conversion reads, in a window of their own, for
+    tests that convert without building the main window."""
+    cmds = velmora.cmds
+    cmds.window(window)
+    cmds.columnLayout()
+    conv.skip_existing_check = cmds.checkBox(label="Skip existing files", v=False)
+    conv.fbx_preset = cmds.optionMenu(label="FBX Preset")
+    for label in ("Default", "Animation", "Models Only"):
+        cmds.menuItem(label=label)

@@ -7,7 +7,7 @@ import types
 import unittest
 from unittest import mock
 
-from support import HostTestCase, host
+from support import conversion_controls, HostTestCase, host
 from maya import cmds
 import mayasim
 from mayasim import melparse
@@ -21,12 +21,7 @@ class ConversionCase(HostTestCase):
     def setUp(self):
         super(ConversionCase, self).setUp()
         self.conv = self.converter()
-        cmds.window("engineTestWin")
-        cmds.columnLayout()
-        self.conv.skip_existing_check = cmds.checkBox(label="Skip existing files", v=False)
-        self.conv.fbx_preset = cmds.optionMenu(label="FBX Preset")
-        for label in ("Default", "Animation", "Models Only"):
-            cmds.menuItem(label=label)
+        conversion_controls(self.conv, "engineTestWin")
 
     def skip_existing(self, on):
         cmds.checkBox(self.conv.skip_existing_check, e=True, v=on)

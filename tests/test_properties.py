@@ -13,7 +13,7 @@ import types
 import unittest
 from unittest import mock
 
-from support import HostTestCase, host
+from support import conversion_controls, HostTestCase, host
 from maya import cmds
 from mayasim import melparse
 import velmora
@@ -105,12 +105,7 @@ class MelPathModel(HostTestCase):
     def setUp(self):
         super(MelPathModel, self).setUp()
         self.conv = self.converter()
-        cmds.window("propertyWin")
-        cmds.columnLayout()
-        self.conv.skip_existing_check = cmds.checkBox(label="Skip existing files", v=False)
-        self.conv.fbx_preset = cmds.optionMenu(label="FBX Preset")
-        for label in ("Default", "Animation", "Models Only"):
-            cmds.menuItem(label=label)
+        conversion_controls(self.conv, "propertyWin")
         self.conv.log = lambda msg: None  # thousands of calls: keep the file out of it
 
     def test_any_path_is_exported_at_exactly_that_path(self):

@@ -3,19 +3,13 @@ import os
 import sys
 import unittest
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "sim"))
+from sim_support import SimTestCase, host, mayasim  # noqa: F401
 
-import maya.cmds as cmds  # noqa: E402
-import maya.mel as mel  # noqa: E402
-import mayasim  # noqa: E402
-
-host = mayasim.host
+import maya.cmds as cmds
+import maya.mel as mel
 
 
-class FaultTest(unittest.TestCase):
-    def setUp(self):
-        mayasim.reset()
-
+class FaultTest(SimTestCase):
     def test_nth_call_fails_once_with_default_error(self):
         host.fail("refresh", nth=2)
         cmds.refresh()

@@ -3,19 +3,13 @@ import os
 import sys
 import unittest
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "sim"))
+from sim_support import SimTestCase, host, mayasim  # noqa: F401
 
-import maya.cmds as cmds  # noqa: E402
-import maya.mel as mel  # noqa: E402
-import mayasim  # noqa: E402
-
-host = mayasim.host
+import maya.cmds as cmds
+import maya.mel as mel
 
 
-class FlagCheckTest(unittest.TestCase):
-    def setUp(self):
-        mayasim.reset()
-
+class FlagCheckTest(SimTestCase):
     def test_unknown_flag_raises_type_error_naming_it(self):
         with self.assertRaises(TypeError) as cm:
             cmds.file(new=True, frce=True)
@@ -61,10 +55,7 @@ class FlagCheckTest(unittest.TestCase):
         cmds.rowLayout(nc=2, cw2=(170, 55), adj=1, cat=[(1, "left", 0), (2, "right", 0)])
 
 
-class JournalTest(unittest.TestCase):
-    def setUp(self):
-        mayasim.reset()
-
+class JournalTest(SimTestCase):
     def test_flags_recorded_in_caller_order_with_caller_names(self):
         cmds.currentUnit(q=True, time=True)
         cmds.currentUnit(t="pal")
@@ -98,10 +89,7 @@ class JournalTest(unittest.TestCase):
         self.assertEqual(journal, [mayasim.Call("flushUndo", (), ())])
 
 
-class MiscCommandTest(unittest.TestCase):
-    def setUp(self):
-        mayasim.reset()
-
+class MiscCommandTest(SimTestCase):
     def test_about_version_settable_and_reset(self):
         self.assertEqual(cmds.about(version=True), "2024")
         host.about_version = "2025"

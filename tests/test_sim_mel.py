@@ -6,13 +6,10 @@ import sys
 import tempfile
 import unittest
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "sim"))
+from sim_support import SimTestCase, host, mayasim  # noqa: F401
 
-import maya.cmds as cmds  # noqa: E402
-import maya.mel as mel  # noqa: E402
-import mayasim  # noqa: E402
-
-host = mayasim.host
+import maya.cmds as cmds
+import maya.mel as mel
 
 
 def mel_quote(path):
@@ -28,9 +25,9 @@ def read_fbx(path):
     return json.loads(rest)
 
 
-class MelTest(unittest.TestCase):
+class MelTest(SimTestCase):
     def setUp(self):
-        mayasim.reset()
+        super(MelTest, self).setUp()
         self.tmp = tempfile.mkdtemp(prefix="mayasim-")
         self.addCleanup(shutil.rmtree, self.tmp, True)
         src = mayasim.write_scene(os.path.join(self.tmp, "src.ma"), unit="pal",

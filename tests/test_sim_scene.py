@@ -6,12 +6,10 @@ import sys
 import tempfile
 import unittest
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "sim"))
+from sim_support import SimTestCase, host, mayasim  # noqa: F401
 
-import maya.cmds as cmds  # noqa: E402
-import mayasim  # noqa: E402
+import maya.cmds as cmds
 
-host = mayasim.host
 
 REAL_WORLD_MA = """//Maya ASCII 2023 scene
 //Name: walk.ma
@@ -33,9 +31,9 @@ createNode script -n "sceneConfigurationScriptNode";
 """
 
 
-class SceneTest(unittest.TestCase):
+class SceneTest(SimTestCase):
     def setUp(self):
-        mayasim.reset()
+        super(SceneTest, self).setUp()
         self.tmp = tempfile.mkdtemp(prefix="mayasim-")
         self.addCleanup(shutil.rmtree, self.tmp, True)
 

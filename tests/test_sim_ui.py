@@ -3,18 +3,12 @@ import os
 import sys
 import unittest
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "sim"))
+from sim_support import SimTestCase, host, mayasim  # noqa: F401
 
-import maya.cmds as cmds  # noqa: E402
-import mayasim  # noqa: E402
-
-host = mayasim.host
+import maya.cmds as cmds
 
 
-class WindowTest(unittest.TestCase):
-    def setUp(self):
-        mayasim.reset()
-
+class WindowTest(SimTestCase):
     def test_exists_create_delete(self):
         self.assertFalse(cmds.window("velmoraWin", exists=True))
         self.assertEqual(cmds.window("velmoraWin", title="V", widthHeight=(300, 200)), "velmoraWin")
@@ -40,10 +34,7 @@ class WindowTest(unittest.TestCase):
             cmds.button(label="orphan")
 
 
-class ParentTest(unittest.TestCase):
-    def setUp(self):
-        mayasim.reset()
-
+class ParentTest(SimTestCase):
     def test_layouts_nest_and_set_parent_goes_up(self):
         cmds.window("w")
         col = cmds.columnLayout(adj=True)
@@ -101,9 +92,9 @@ class ParentTest(unittest.TestCase):
         self.assertEqual(cmds.optionMenu(m2, q=True, v=True), "Animation")
 
 
-class ControlTest(unittest.TestCase):
+class ControlTest(SimTestCase):
     def setUp(self):
-        mayasim.reset()
+        super(ControlTest, self).setUp()
         cmds.window("w")
         cmds.columnLayout()
 
