@@ -3,8 +3,6 @@
 // hands over to the finalisation, whatever happened.
 #include "core/converter.hpp"
 
-#include <cmath>
-
 namespace velmora {
 namespace {
 
@@ -22,21 +20,15 @@ void record_failure(PyObject* self, const py::Value& what, const Ref& why) {
     py::append(attr(self, "failed_files"), py::tuple({what, why}));
 }
 
-// int((position as a double) / total * 100): the quotient first, then the
-// multiplication, truncated toward zero (29 of 100 gives 28).
-long long progress_percent(Py_ssize_t position, const Ref& total_files) {
-    double total = PyFloat_AsDouble(total_files.get());
-    if (total == -1.0 && PyErr_Occurred() != nullptr) throw py::PyError{};
-    if (total == 0.0) {
-        PyErr_SetString(PyExc_ZeroDivisionError, "float division by zero");
-        throw py::PyError{};
-    }
-    double percent = static_cast<double>(position) / total * 100;
-    if (!std::isfinite(percent)) {
-        PyErr_SetString(PyExc_OverflowError, "cannot convert float infinity to integer");
-        throw py::PyError{};
-    }
-    return static_cast<long long>(std::trunc(percent));
+// int(float(position) / total_files * 100): the quotient first, then the
+// multiplication, truncated toward zero (29 of 100 gives 28). Done with the
+// interpreter's own number operations, so any total_files gives its value
+// or its error, however large the result.
+Ref progress_percent(Py_ssize_t position, const Ref& total_files) {
+    Ref done = py::check(PyFloat_FromDouble(static_cast<double>(position)));
+    Ref quotient = py::check(PyNumber_TrueDivide(done.get(), total_files.get()));
+    Ref percent = py::check(PyNumber_Multiply(quotient.get(), py::integer(100).get()));
+    return py::check(PyNumber_Long(percent.get()));
 }
 
 // Opens one source scene with the pane hidden and converts it; counts it as
@@ -64,7 +56,7 @@ void process_one(PyObject* self, Py_ssize_t index, const Ref& source_file,
                  const Ref& output_formats) {
     Ref position = py::integer(index + 1);
     py::setattr(self, "processed_files", position);
-    call(self, "update_progress", {py::integer(progress_percent(index + 1, attr(self, "total_files")))});
+    call(self, "update_progress", {progress_percent(index + 1, attr(self, "total_files"))});
     call(self, "update_status", {py::format("Processing {}/{}", {attr(self, "processed_files"),
                                                                   attr(self, "total_files")})});
     log_msg(self, py::format("\n[{}/{}] {}", {attr(self, "processed_files"), attr(self, "total_files"),
