@@ -138,6 +138,11 @@ PyObject* m_save_stats(PyObject* self, PyObject* args, PyObject* kwargs) {
     });
 }
 
+// A METH_VARARGS | METH_KEYWORDS function in the table's PyCFunction slot.
+PyCFunction with_keywords(PyCFunctionWithKeywords function) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
 #define VELMORA_DOC(sig, doc) sig "\n--\n\n" doc
 
 // The methods, in the order the class lists them.
@@ -146,21 +151,19 @@ PyMethodDef kMethods[] = {
     {"create_ui", no_args<create_ui>, METH_NOARGS, VELMORA_DOC("create_ui($self)", "")},
     {"browse_folder", any_args<browse_folder>, METH_VARARGS,
      VELMORA_DOC("browse_folder($self, *args)", "")},
-    {"log", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(m_log)),
-     METH_VARARGS | METH_KEYWORDS, VELMORA_DOC("log($self, msg)", "")},
-    {"update_status", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(m_update_status)),
-     METH_VARARGS | METH_KEYWORDS, VELMORA_DOC("update_status($self, msg)", "")},
-    {"update_progress",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(m_update_progress)),
-     METH_VARARGS | METH_KEYWORDS, VELMORA_DOC("update_progress($self, val)", "")},
+    {"log", with_keywords(m_log), METH_VARARGS | METH_KEYWORDS,
+     VELMORA_DOC("log($self, msg)", "")},
+    {"update_status", with_keywords(m_update_status), METH_VARARGS | METH_KEYWORDS,
+     VELMORA_DOC("update_status($self, msg)", "")},
+    {"update_progress", with_keywords(m_update_progress), METH_VARARGS | METH_KEYWORDS,
+     VELMORA_DOC("update_progress($self, val)", "")},
     {"get_source_extensions", no_args_result<get_source_extensions>, METH_NOARGS,
      VELMORA_DOC("get_source_extensions($self)", "")},
     {"get_output_formats", no_args_result<get_output_formats>, METH_NOARGS,
      VELMORA_DOC("get_output_formats($self)", "")},
     {"collect_files", no_args_result<collect_files>, METH_NOARGS,
      VELMORA_DOC("collect_files($self)", "")},
-    {"get_incremental_filename",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(m_get_incremental_filename)),
+    {"get_incremental_filename", with_keywords(m_get_incremental_filename),
      METH_VARARGS | METH_KEYWORDS,
      VELMORA_DOC("get_incremental_filename($self, filepath)",
                  "Get incremental filename with loop protection")},
@@ -170,14 +173,12 @@ PyMethodDef kMethods[] = {
      VELMORA_DOC("enable_viewport($self)", "Enable viewport (guaranteed)")},
     {"setup_fbx_export", no_args<setup_fbx_export>, METH_NOARGS,
      VELMORA_DOC("setup_fbx_export($self)", "")},
-    {"convert_file", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(m_convert_file)),
-     METH_VARARGS | METH_KEYWORDS,
+    {"convert_file", with_keywords(m_convert_file), METH_VARARGS | METH_KEYWORDS,
      VELMORA_DOC("convert_file($self, source_file, output_formats, source_fps=None)",
                  "File conversion with detailed logging")},
     {"start_conversion", any_args<start_conversion>, METH_VARARGS,
      VELMORA_DOC("start_conversion($self, *args)", "")},
-    {"process_files", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(m_process_files)),
-     METH_VARARGS | METH_KEYWORDS,
+    {"process_files", with_keywords(m_process_files), METH_VARARGS | METH_KEYWORDS,
      VELMORA_DOC("process_files($self, files, output_formats)", "Process files one by one")},
     {"finalize_conversion", no_args<finalize_conversion>, METH_NOARGS,
      VELMORA_DOC("finalize_conversion($self)", "Cleanup and statistics")},
@@ -187,8 +188,8 @@ PyMethodDef kMethods[] = {
      VELMORA_DOC("show_help($self, *args)", "Show Help dialog")},
     {"show_statistics", no_args<show_statistics>, METH_NOARGS,
      VELMORA_DOC("show_statistics($self)", "")},
-    {"save_stats", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(m_save_stats)),
-     METH_VARARGS | METH_KEYWORDS, VELMORA_DOC("save_stats($self, stats_text, *args)", "")},
+    {"save_stats", with_keywords(m_save_stats), METH_VARARGS | METH_KEYWORDS,
+     VELMORA_DOC("save_stats($self, stats_text, *args)", "")},
     {nullptr, nullptr, 0, nullptr},
 };
 
