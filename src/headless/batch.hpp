@@ -1,0 +1,48 @@
+// The headless batch: a controller that lists (or is given) the sources,
+// hands them one at a time to long-lived mayapy workers, publishes what
+// they write, journals every finished source and reports progress.
+#pragma once
+
+#include "host/py.hpp"
+
+#include <optional>
+
+namespace velmora::headless {
+
+using py::Ref;
+
+// The user's choices, validated. Each list keeps the window's order.
+struct Choices {
+    Ref extensions;   // list of str: ".ma", ".mb", ".fbx"
+    Ref outputs;      // list of str: "ma", "mb", "fbx"
+    Ref preset;       // str: "Default", "Animation" or "Models Only"
+    bool recursive = true;
+    bool skip_existing = false;
+};
+
+struct Request {
+    Ref folder;                  // str: the batch folder
+    Choices choices;
+    // A fixed list of sources, as paths relative to `folder` with "/" as the
+    // separator (a planned farm task). Empty: the folder is listed.
+    std::optional<Ref> listed;
+    int jobs = 1;                // workers, >= 1
+    std::optional<double> timeout;  // seconds one file may take
+    Ref mayapy;                  // str: the resolved mayapy executable
+    Ref journal;                 // str: the journal's path
+    bool resume = false;
+    Ref progress;                // a callable receiving event dicts, or None
+    bool console = false;        // the live line / periodic lines on stdout
+};
+
+// Runs the batch to its end (or to an interruption, which is re-raised
+// after the journal is closed and the workers are stopped). Returns the
+// results dict of the whole batch, over every run of its journal:
+//   total (int), converted (int), failed (list of (source, reason)),
+//   skipped (list of output paths), outputs (list of written paths),
+//   pending (list of sources not finished), start_time, end_time (float),
+//   journal (str), logs (str: the folder of the workers' logs).
+// Paths in the results are full paths: folder joined with the relative ones.
+Ref run_batch(const Request& request);
+
+}  // namespace velmora::headless

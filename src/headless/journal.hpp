@@ -1,0 +1,46 @@
+// The batch's journal: one JSON document per line, appended, flushed and
+// synced to disk before the event it records is reported to anyone.
+//
+//   line 1, the batch:
+//     {"journal": "velmora-batch", "version": 1, "batch": "<hex id>",
+//      "folder": "<folder as given>",
+//      "choices": {"extensions": [".ma", ...], "outputs": ["mb", ...],
+//                  "preset": "Default", "recursive": true,
+//                  "skip_existing": false},
+//      "sources": ["rel/a.ma", ...],          (relative to folder, "/")
+//      "started": <time.time()>}
+//   then, in any order, one line per finished source (the last one of a
+//   source wins):
+//     {"source": <index into sources>, "converted": true|false,
+//      "outputs": ["rel/a.mb", ...], "skipped": ["rel/a.fbx", ...],
+//      "failure": null | "<reason>"}
+//   and run markers:
+//     {"run": "start", "time": <t>}   {"run": "end", "time": <t>,
+//                                      "interrupted": true|false}
+// Text is written with json.dumps (ASCII, so undecodable bytes of a file
+// name survive as surrogate escapes).
+#pragma once
+
+#include "host/py.hpp"
+
+namespace velmora::headless {
+
+using py::Ref;
+
+// What a journal file says: the batch line (a dict), the records by source
+// index (dict int -> record dict) and the times of its first start and last
+// end (None when it never ended). Raises ValueError with a clear message
+// when the file is not a journal.
+struct JournalState {
+    Ref batch;
+    Ref records;
+    Ref started;
+    Ref ended;
+};
+JournalState read_journal(const Ref& path);
+
+// The results dict (see run_batch) of a journal's state, with the relative
+// paths joined to `folder`.
+Ref results_of(const JournalState& state, const Ref& folder);
+
+}  // namespace velmora::headless
