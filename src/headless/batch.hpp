@@ -45,4 +45,9 @@ struct Request {
 // Paths in the results are full paths: folder joined with the relative ones.
 Ref run_batch(const Request& request);
 
+// The statistics report of a results dict: the same text, line for line,
+// that the window's statistics report shows for a batch with those counts
+// (its Start and End from start_time and end_time).
+Ref report_text(const Ref& results);
+
 }  // namespace velmora::headless
