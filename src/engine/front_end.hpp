@@ -6,6 +6,8 @@
 
 #include "core/converter.hpp"
 
+#include <functional>
+
 namespace velmora {
 
 class FrontEnd {
@@ -40,6 +42,13 @@ public:
 private:
     PyObject* self_;
 };
+
+// engine/sources.cpp: the scenes in `folder` (and its subfolders when
+// `recursive`) whose names end with one of `extensions`, in the window's
+// order. A subfolder that cannot be listed is passed to `unreadable`.
+using UnreadableFolder = std::function<void(const Ref& error)>;
+Ref list_sources(const Ref& folder, const Ref& extensions, bool recursive,
+                 const UnreadableFolder& unreadable);
 
 // engine/batch.cpp: a new scene, the pane hidden, the source opened (with
 // the FBX plug-in loaded first for an FBX source); returns its time unit.

@@ -1,6 +1,7 @@
 // The module body: Maya's command modules and the standard-library modules
 // bound to module-level names, PY2, safe_open, the class Velmora and show.
 #include "core/converter.hpp"
+#include "headless/entry_points.hpp"
 #include "module/entry.hpp"
 #include "module/module.hpp"
 
@@ -93,6 +94,9 @@ Ref run_body() {
     bind(m, "safe_open", function(&kSafeOpenDef, module_name));
     bind(m, "Velmora", make_velmora_class());
     bind(m, "show", function(&kShowDef, module_name));
+    for (PyMethodDef* def = headless::entry_points(); def->ml_name != nullptr; ++def) {
+        bind(m, def->ml_name, function(def, module_name));
+    }
     if (py::equals(py::getattr(m, "__name__"), "__main__")) {
         py::call(host::global("show"));
     }
