@@ -10,7 +10,7 @@ import tempfile
 import unittest
 
 from support import HostTestCase, host  # first: puts the simulator on sys.path
-from install_support import cmake_install, load_installer
+from install_support import MAYA_VERSIONS, PLATFORMS, cmake_install, load_installer
 import mayasim  # noqa: E402
 from mayasim import shelf as simshelf  # noqa: E402
 
@@ -47,6 +47,11 @@ class ModuleFileTextTest(unittest.TestCase):
         # a shipped path below the module folder stays below it
         sub = ns["module_file_text"]("+ velmora 2.3 lib\n", root)
         self.assertEqual(maya_module_paths(sub), [([], "velmora", "2.3", forward + "/lib")])
+        # every condition is kept before the name, in its order
+        both = ns["module_file_text"]("+ MAYAVERSION:2027 PLATFORM:mac velmora 1.0 .\n"
+                                      "PYTHONPATH+:=platforms/mac\n", root)
+        self.assertEqual(both, "+ MAYAVERSION:2027 PLATFORM:mac velmora 1.0 %s\n"
+                               "PYTHONPATH+:=platforms/mac\n" % forward)
         with self.assertRaises(ns["InstallError"]):
             ns["module_file_text"]("+ PLATFORM:linux velmora\n", root)
 
@@ -69,7 +74,7 @@ class InstallerTest(HostTestCase):
         host.user_app_dir = self.path("home dir", "maya")
         self.modules = self.path("home dir", "maya", "modules")
         self.mod_file = os.path.join(self.modules, "velmora.mod")
-        self.scripts = os.path.join(self.folder, "scripts")
+        self.binaries = os.path.join(self.folder, "platforms", "linux")
         self.icon = os.path.join(self.folder, "icons", "velmora.png")
         self.printed = ""
 
@@ -100,10 +105,11 @@ class InstallerTest(HostTestCase):
             text = f.read()
         folder = self.folder.replace("\\", "/")
         self.assertEqual([(p[0], p[1], p[3]) for p in maya_module_paths(text)],
-                         [(["PLATFORM:" + p], "velmora", folder)
-                          for p in ("linux", "win64", "mac")])
-        self.assertEqual(text.count("PYTHONPATH+:=scripts"), 3)
-        self.assertEqual(sys.path[0], self.scripts)
+                         [(["MAYAVERSION:" + v, "PLATFORM:" + p], "velmora", folder)
+                          for p in PLATFORMS for v in MAYA_VERSIONS])
+        for platform in PLATFORMS:
+            self.assertEqual(text.count("PYTHONPATH+:=platforms/%s\n" % platform), 6)
+        self.assertEqual(sys.path[0], self.binaries)
         self.assertEqual(self.buttons(), [("Custom", "Velmora", COMMAND, self.icon)])
         (button,) = simshelf.buttons(host, label="Velmora")
         self.assertEqual(button.state["sourceType"], "python")
@@ -180,9 +186,9 @@ class InstallerTest(HostTestCase):
         host.user_app_dir = self.path("home dir", "maya")
         bare = os.path.join(self.tmp, "no binary", "velmora")
         shutil.copytree(self.folder, bare)
-        os.remove(os.path.join(bare, "scripts", "velmora.abi3.so"))
+        os.remove(os.path.join(bare, "platforms", "linux", "velmora.abi3.so"))
         self.assertFalse(self.run_installer("install", bare))
-        self.assertIn("no velmora binary for this platform", self.last_dialog())
+        self.assertIn("no velmora binary for this platform (linux)", self.last_dialog())
         self.assert_nothing_installed(sys_path)
 
         # the last step fails (a folder sits where the module file goes):
