@@ -23,7 +23,7 @@ TITLE = "Velmora installer"
 BUTTON_LABEL = "Velmora"
 BUTTON_COMMAND = "import velmora; velmora.show()"
 BUTTON_ANNOTATION = "Velmora: convert folders of Maya scenes between .ma, .mb and .fbx"
-ICON = os.path.join("icons", "velmora.png")
+ICON = ("icons", "velmora.png")  # below the velmora folder
 # Maya's names of the platforms (its module files' PLATFORM: keyword) and
 # the file name of each one's binary; the release keeps each in
 # platforms/<platform>/, the folder velmora.mod names for that platform.
@@ -55,7 +55,7 @@ def install(root=None):
     try:
         root = _package_root(root)
         binaries = binary_folder(root)
-        icon = os.path.join(root, ICON)
+        icon = os.path.join(root, *ICON)
         _check_interpreter()
         _check_package(root, binaries, icon)
         text = module_file_text(_read_text(os.path.join(root, MODULE_FILE)), root)
@@ -159,7 +159,9 @@ def _modules_folder(cmds):
     app_dir = cmds.internalVar(userAppDir=True)
     if not app_dir:
         raise InstallError("Maya did not name the user's application folder.")
-    return os.path.join(app_dir, "modules")
+    # Maya names the folder with forward slashes on Windows too: normalised,
+    # the paths the installer reports are all in the platform's own form.
+    return os.path.normpath(os.path.join(app_dir, "modules"))
 
 
 NO_SHELF = ("This Maya session has no shelf (batch mode?): start Maya with its interface "

@@ -6,13 +6,9 @@ rem from 2027 down to 2022 in its standard place, else the one on PATH.
 setlocal
 set "VELMORA_ROOT=%~dp0.."
 set "MAYAPY="
-if defined MAYA_LOCATION (
-    if exist "%MAYA_LOCATION%\bin\mayapy.exe" (
-        set "MAYAPY=%MAYA_LOCATION%\bin\mayapy.exe"
-    ) else (
-        echo velmora-batch: MAYA_LOCATION=%MAYA_LOCATION% has no bin\mayapy.exe; looking elsewhere 1>&2
-    )
-)
+rem One-line ifs: a ")" in a path would end a bracketed block early.
+if defined MAYA_LOCATION if exist "%MAYA_LOCATION%\bin\mayapy.exe" set "MAYAPY=%MAYA_LOCATION%\bin\mayapy.exe"
+if defined MAYA_LOCATION if not defined MAYAPY echo velmora-batch: MAYA_LOCATION=%MAYA_LOCATION% has no bin\mayapy.exe; looking elsewhere 1>&2
 set "PROGRAMS=%ProgramFiles%"
 if not defined PROGRAMS set "PROGRAMS=C:\Program Files"
 for %%v in (2027 2026 2025 2024 2023 2022) do (
