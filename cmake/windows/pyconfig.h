@@ -43,10 +43,9 @@
 #define ALIGNOF_SIZE_T 8
 #define ALIGNOF_LONG 4
 
-/* Py_ssize_t is a 64-bit signed integer, as in CPython's Windows build;
- * the headers take its limits from this type. */
-typedef long long Py_ssize_t;
-#define HAVE_PY_SSIZE_T 1
+/* Py_ssize_t: the headers make it intptr_t (pointer-sized, as sizes are
+ * here), which on x64 Windows is long long, the __int64 of CPython's own
+ * Windows build; PY_SSIZE_T_MAX comes with it. */
 #define HAVE_LONG_LONG 1
 
 #define HAVE_STDDEF_H 1
