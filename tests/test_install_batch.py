@@ -11,8 +11,8 @@ import tempfile
 import textwrap
 import unittest
 
-from install_support import BATCH_SOURCE
-from support import ROOT
+from install_support import BATCH_SOURCE, cmake_install
+from support import ROOT, SIM, velmora
 
 WRAPPER = os.path.join(ROOT, "install", "bin", "velmora-batch")
 WINDOWS_WRAPPER = os.path.join(ROOT, "install", "bin", "velmora-batch.bat")
@@ -78,6 +78,22 @@ class BatchScriptTest(unittest.TestCase):
         self.assertIn("no velmora binary for linux", proc.stderr)
         self.assertIn(os.path.join("platforms", "linux", "velmora.abi3.so"), proc.stderr)
         self.assertEqual(proc.stdout, "")
+
+
+@unittest.skipUnless(hasattr(velmora, "batch_main"), "this module has no headless batch yet")
+class InstalledBatchScriptTest(unittest.TestCase):
+    def test_the_installed_script_runs_the_installed_module(self):
+        tmp = tempfile.mkdtemp(prefix="velmora-batch-installed-")
+        self.addCleanup(shutil.rmtree, tmp, True)
+        folder = cmake_install(os.path.join(tmp, "Maya Tools"))
+        missing = os.path.join(tmp, "no such folder")
+        env = dict(os.environ, PYTHONPATH=SIM, PYTHONNOUSERSITE="1")
+        proc = subprocess.run([sys.executable, os.path.join(folder, "velmora_batch.py"), missing],
+                              cwd=tmp, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                              universal_newlines=True)
+        self.assertNotEqual(proc.returncode, 0)
+        self.assertIn(missing, proc.stdout + proc.stderr)
+        self.assertNotIn("Traceback", proc.stderr)
 
 
 @unittest.skipIf(sys.platform.startswith("win"), "a POSIX shell script")
