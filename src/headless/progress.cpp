@@ -2,6 +2,7 @@
 
 #include "host/host.hpp"
 
+#include <cmath>
 #include <cstdio>
 #include <utility>
 
@@ -21,7 +22,7 @@ std::string utf8(const Ref& text) {
 }
 
 std::string minutes_seconds(double seconds) {
-    long long s = static_cast<long long>(seconds + 0.5);
+    long long s = std::llround(seconds);
     char text[32];
     std::snprintf(text, sizeof text, "%lldm %02llds", s / 60, s % 60);
     return text;
