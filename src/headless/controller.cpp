@@ -12,6 +12,7 @@
 #include "host/callback.hpp"
 #include "host/host.hpp"
 
+#include <algorithm>
 #include <deque>
 #include <map>
 #include <memory>
@@ -119,6 +120,7 @@ private:
     void greet(std::size_t stranger, double now);
     void on_message(WorkerProcess& worker, const Ref& message, double now);
     void hand_out(WorkerProcess& worker, double now);
+    void start_successor(WorkerProcess& worker);
     void finish_file(WorkerProcess& worker, const Ref& reply, double now);
     void on_end(WorkerProcess& worker, const std::optional<Ref>& timed_out, double now);
     void check_clocks(double now);
@@ -147,6 +149,8 @@ private:
     Ref listener_;
     Ref token_;
     Ref logs_;
+    double startup_seconds_ = 0;  // the longest start-up seen
+    double file_seconds_ = 0;     // a running mean of one file's time
     int next_id_ = 1;
     int startup_failures_ = 0;
     bool draining_ = false;
@@ -326,6 +330,19 @@ void Controller::hand_out(WorkerProcess& worker, double now) {
          {"preset", request_.choices.preset}, {"tag", temp_tag(batch_id_, index)}}));
     worker.take(index, now);
     progress_.worker(worker.id(), worker.pid(), "busy", source_file, now);
+    start_successor(worker);
+}
+
+// A worker near its last file gets its successor started meanwhile, so
+// that its slot does not stand idle for a whole Maya start-up: started
+// as many files ahead as a start-up lasts.
+void Controller::start_successor(WorkerProcess& worker) {
+    if (worker.succeeded() || !has_work()) return;
+    double files_per_startup = file_seconds_ > 0 ? startup_seconds_ / file_seconds_ : 0.0;
+    auto lead = static_cast<int>(std::min(files_per_startup + 1.0, kFilesPerWorker / 2.0));
+    if (worker.files_done() + 1 + lead < kFilesPerWorker) return;
+    worker.succeed();
+    spawn();
 }
 
 // ---------------------------------------------------------- conversation
@@ -339,6 +356,7 @@ void Controller::poll_sockets(double now) {
     Ref ready = py::item(py::call(host::attribute("select", "select"),
                                   {watched, py::list(), py::list(), kTickSeconds}),
                          0);
+    now = monotonic();  // the wait may have lasted a while
     auto is_ready = [&ready](const Ref& s) {
         return PySequence_Contains(ready.get(), s.get()) == 1;
     };
@@ -386,6 +404,7 @@ void Controller::greet(std::size_t stranger, double now) {
 void Controller::on_message(WorkerProcess& worker, const Ref& message, double now) {
     if (py::find_item(message, "ready")) {
         double startup = now - worker.since();
+        startup_seconds_ = std::max(startup_seconds_, startup);
         worker.ready(now);
         startup_failures_ = 0;
         progress_.worker(worker.id(), worker.pid(), "ready", py::check(PyFloat_FromDouble(startup)), now);
@@ -399,6 +418,8 @@ void Controller::on_message(WorkerProcess& worker, const Ref& message, double no
 
 void Controller::finish_file(WorkerProcess& worker, const Ref& reply, double now) {
     long long index = *worker.job();
+    double took = now - worker.since();
+    file_seconds_ = file_seconds_ > 0 ? 0.9 * file_seconds_ + 0.1 * took : took;
     Ref source_file = source(index);
     Ref base = py::item(host::os_path("splitext", {source_file}), 0);
     Ref outputs = carried_.count(index) ? carried_[index] : py::list();

@@ -4,6 +4,9 @@
 #include <cstdlib>
 
 #ifdef _WIN32
+#ifndef _WIN32_WINNT
+#define _WIN32_WINNT 0x0601  // WSAPoll: Windows Vista and later
+#endif
 #include <winsock2.h>
 #else
 #include <cerrno>
@@ -20,37 +23,41 @@ enum class Peer { Quiet, Data, Gone };
 
 #ifdef _WIN32
 using Socket = SOCKET;
-bool interrupted() { return WSAGetLastError() == WSAEINTR; }
-// What is waiting, without taking it and without blocking (the main thread
-// may read it first).
-long waiting(Socket s) {
-    u_long bytes = 0;
-    return ioctlsocket(s, FIONREAD, &bytes) == 0 ? static_cast<long>(bytes) : -1;
+
+// Readable with nothing to read is ambiguous here (the main thread may
+// have taken a message), so the end is asked for by name: a closed or
+// reset connection polls as hung up.
+Peer look(Socket s) {
+    WSAPOLLFD entry{};
+    entry.fd = s;
+    entry.events = POLLRDNORM;
+    int ready = WSAPoll(&entry, 1, static_cast<INT>(kPollMicroseconds / 1000));
+    if (ready < 0) return WSAGetLastError() == WSAEINTR ? Peer::Quiet : Peer::Gone;
+    if (ready == 0) return Peer::Quiet;
+    if ((entry.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) return Peer::Gone;
+    return Peer::Data;
 }
 #else
 using Socket = int;
-bool interrupted() { return errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK; }
-long waiting(Socket s) {
-    char byte = 0;
-    auto got = recv(s, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
-    if (got < 0 && interrupted()) return 0;
-    return got < 0 ? -1 : static_cast<long>(got);
-}
-#endif
 
-// Waits a moment for the socket. Readable with nothing to read is its end;
-// readable with data is a message for the main thread.
+// Waits a moment for the socket, then peeks without waiting: no bytes is
+// the end of the stream; "would block" means the main thread took what
+// had arrived, and the connection is still there.
 Peer look(Socket s) {
     fd_set readable;
     FD_ZERO(&readable);
     FD_SET(s, &readable);
     timeval wait{0, kPollMicroseconds};
-    int ready = select(static_cast<int>(s) + 1, &readable, nullptr, nullptr, &wait);
-    if (ready < 0) return interrupted() ? Peer::Quiet : Peer::Gone;
+    int ready = select(s + 1, &readable, nullptr, nullptr, &wait);
+    if (ready < 0) return errno == EINTR ? Peer::Quiet : Peer::Gone;
     if (ready == 0) return Peer::Quiet;
-    long bytes = waiting(s);
-    return bytes > 0 ? Peer::Data : Peer::Gone;
+    char byte = 0;
+    auto got = recv(s, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+    if (got > 0) return Peer::Data;
+    if (got < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) return Peer::Quiet;
+    return Peer::Gone;
 }
+#endif
 
 }  // namespace
 
@@ -63,8 +70,7 @@ Watchdog::~Watchdog() {
 
 void Watchdog::watch() {
     auto s = static_cast<Socket>(socket_);
-    // A message the main thread takes between the two steps of look() can
-    // pass for the end once; the end itself stays, so it must be seen twice.
+    // The end stays; seen twice, it is not a passing state of the socket.
     int ends_seen = 0;
     while (!stop_.load()) {
         Peer peer = look(s);

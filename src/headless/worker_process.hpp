@@ -31,6 +31,9 @@ public:
     void take(long long job, double now);
     void finished(double now);
     void quitting(double now);
+    // Whether a successor was started for this worker's retirement.
+    bool succeeded() const { return succeeded_; }
+    void succeed() { succeeded_ = true; }
 
     // Whether the process has exited (without waiting).
     bool exited();
@@ -54,6 +57,7 @@ private:
     double since_;
     std::optional<long long> job_;
     int files_done_ = 0;
+    bool succeeded_ = false;
     std::optional<Channel> channel_;
 };
 
