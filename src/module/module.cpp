@@ -1,6 +1,7 @@
 // The module body: Maya's command modules and the standard-library modules
 // bound to module-level names, PY2, safe_open, the class Velmora and show.
 #include "core/converter.hpp"
+#include "farm/binding.hpp"
 #include "module/entry.hpp"
 #include "module/module.hpp"
 
@@ -93,6 +94,7 @@ Ref run_body() {
     bind(m, "safe_open", function(&kSafeOpenDef, module_name));
     bind(m, "Velmora", make_velmora_class());
     bind(m, "show", function(&kShowDef, module_name));
+    bind(m, "_farm_main", farm::main_function(module_name));  // until batch_main dispatches
     if (py::equals(py::getattr(m, "__name__"), "__main__")) {
         py::call(host::global("show"));
     }
