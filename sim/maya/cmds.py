@@ -154,3 +154,9 @@ def shelfLayout(*args, **flags):
 
 def tabLayout(*args, **flags):
     return _host.call('tabLayout', args, flags)
+
+
+# In a standalone session the commands appear with maya.standalone.initialize().
+import sys as _sys  # noqa: E402
+from mayasim import standalone as _standalone  # noqa: E402
+_standalone.register_module(_host, _sys.modules[__name__], __all__)

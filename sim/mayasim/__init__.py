@@ -8,7 +8,7 @@
 See sim/README.md.
 """
 from .host import Call, Fault, Host, NotModelledError
-from .scene import TIME_UNITS, Scene, SceneFileError, read_scene_file
+from .scene import BEHAVIOURS, TIME_UNITS, Scene, SceneFileError, read_scene_file
 from .scene import write_scene as _write_scene
 
 host = Host()
@@ -22,10 +22,14 @@ def reset():
     return host
 
 
-def write_scene(path, unit="film", pmin=1, pmax=120, nodes=("pCube1",), fmt="ma"):
-    """Write a source scene file for tests ("ma", "mb" or "fbx"); returns path."""
+def write_scene(path, unit="film", pmin=1, pmax=120, nodes=("pCube1",), fmt="ma",
+                behaviour=None):
+    """Write a source scene file for tests ("ma", "mb" or "fbx"); returns path.
+
+    behaviour: None, or one of BEHAVIOURS that the scene makes Maya act out.
+    """
     return _write_scene(path, unit=unit, pmin=pmin, pmax=pmax, nodes=nodes, fmt=fmt,
-                        version=host.about_version)
+                        version=host.about_version, behaviour=behaviour)
 
 
 def read_scene(path):
@@ -33,5 +37,5 @@ def read_scene(path):
     return read_scene_file(path)
 
 
-__all__ = ["Call", "Fault", "Host", "NotModelledError", "TIME_UNITS", "Scene",
+__all__ = ["BEHAVIOURS", "Call", "Fault", "Host", "NotModelledError", "TIME_UNITS", "Scene",
            "SceneFileError", "host", "reset", "write_scene", "read_scene"]

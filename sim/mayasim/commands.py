@@ -7,15 +7,23 @@ long flag names (already checked against the flag tables) and mode is one of
 import os
 import sys
 
-from . import melparse
+from . import melparse, misbehave
 from .flagtable import CREATE, QUERY, EDIT
 from .host import NotModelledError
-from .scene import (TIME_UNITS, SceneFileError, read_scene_file, write_ascii,
-                    write_binary, write_fbx)
+from .scene import (BEHAVIOURS, TIME_UNITS, SceneFileError, read_scene_file,
+                    write_ascii, write_binary, write_fbx)
 from .ui import LAYOUTS, edit_control, query_control
 
 HANDLERS = {}
 MAIN_PANE = "viewPanes"
+
+# Commands of the user interface: batch mode refuses them all.
+UI_COMMANDS = frozenset([
+    "window", "columnLayout", "rowLayout", "frameLayout", "paneLayout", "text",
+    "button", "separator", "textField", "checkBox", "optionMenu", "menuItem",
+    "progressBar", "scrollField", "showWindow", "deleteUI", "setParent",
+    "fileDialog2", "confirmDialog", "waitCursor", "tabLayout", "shelfLayout",
+    "shelfButton", "objectTypeUI"])
 
 
 def handler(*names):
@@ -66,10 +74,20 @@ def cmd_file(host, args, mode, fl):
             return bool(path) and os.path.exists(path)
         if flag == "type":
             return [sc.file_type]
+        if flag == "prompt":
+            return host.prompt
         _not_modelled("file", fl, mode)
     handled = False
     result = None
     force = bool(fl.get("force", False))
+    prompt = host.prompt
+    if "prompt" in fl:
+        handled = True
+        prompt = bool(fl["prompt"])
+        # Alone the flag sets the session's state; with an action it is
+        # taken to apply to that one call only.
+        if not any(f in fl for f in _FILE_ACTIONS):
+            host.prompt = prompt
     if fl.get("newFile"):
         handled = True
         if sc.modified and not force:
@@ -87,9 +105,13 @@ def cmd_file(host, args, mode, fl):
             raise RuntimeError(str(e)) from None
         if data["format"] == "FBX" and "fbxmaya" not in host.plugins_loaded:
             raise RuntimeError("Could not open file: %s (unrecognized file type)" % path)
+        host.pay("open")
+        behaviour = data.get("behaviour")
+        _misbehave_on_open(host, path, behaviour, prompt)
         sc.path = path
         sc.load(data)
         sc.file_type = data["format"]
+        sc.behaviour = behaviour
         result = path
     if "rename" in fl:
         handled = True
@@ -104,11 +126,12 @@ def cmd_file(host, args, mode, fl):
             raise RuntimeError("Invalid file type specified: %s" % ftype)
         if not sc.path:
             raise RuntimeError("Scene has no name; rename it before saving.")
+        how = _write_how(host, "save")
         try:
             if ftype == "mayaAscii":
-                write_ascii(sc.path, sc, host.about_version)
+                write_ascii(sc.path, sc, host.about_version, **how)
             else:
-                write_binary(sc.path, sc, host.about_version)
+                write_binary(sc.path, sc, host.about_version, **how)
         except SceneFileError as e:
             raise RuntimeError(str(e)) from None
         sc.file_type = ftype
@@ -124,6 +147,44 @@ def cmd_file(host, args, mode, fl):
     if not handled:
         _not_modelled("file", fl, mode)
     return result
+
+
+_FILE_ACTIONS = ("newFile", "open", "rename", "save", "type", "modified")
+
+
+def _only_standalone(host, behaviour):
+    if not host.standalone:
+        raise NotModelledError("a scene marked %r is only acted out in a standalone "
+                               "session (sim/bin/mayapy); it would end or stall the "
+                               "process running the tests" % behaviour)
+
+
+def _misbehave_on_open(host, path, behaviour, prompt):
+    if behaviour is None or behaviour == "crash-on-save":
+        return
+    if behaviour not in BEHAVIOURS:
+        raise NotModelledError("%s: unknown mayasim behaviour %r" % (path, behaviour))
+    if behaviour == "noise-on-open":
+        misbehave.noise()
+        return
+    if behaviour == "dialog-on-open":
+        if not (host.batch and prompt):
+            return      # answered by the user, or never raised
+        _only_standalone(host, behaviour)
+        misbehave.hang()
+    _only_standalone(host, behaviour)
+    {"crash-on-open": misbehave.segfault, "abort-on-open": misbehave.abort,
+     "exit-on-open": misbehave.exit_now, "hang-on-open": misbehave.hang}[behaviour]()
+
+
+def _write_how(host, what):
+    """How a save or export writes: its cost, and the crash of a scene
+    marked crash-on-save once part of the file is out."""
+    how = {"cost": host.cost(what)}
+    if host.scene.behaviour == "crash-on-save":
+        _only_standalone(host, "crash-on-save")
+        how["interrupt"] = misbehave.segfault
+    return how
 
 
 @handler("currentUnit")
@@ -283,7 +344,7 @@ def cmd_warning(host, args, mode, fl):
     _max_args("warning", args, 1)
     text = args[0] if args else ""
     host.warnings.append(text)
-    if host.echo_warnings:
+    if host.echo_warnings or host.batch:
         sys.stderr.write("Warning: %s\n" % (text,))
 
 
@@ -299,7 +360,7 @@ def cmd_about(host, args, mode, fl):
         except ValueError:
             return 0
     if flag == "batch":
-        return False
+        return host.batch
     if flag in ("linux", "linux64"):
         return sys.platform.startswith("linux")
     if flag in ("windows", "win64", "nt"):
@@ -462,7 +523,8 @@ def run_mel(host, text):
         owned, value = reader(host, text)
         if owned:
             return value
-    actions = melparse.parse(text, "fbxmaya" in host.plugins_loaded)
+    variables = () if host.batch else melparse.VARIABLES
+    actions = melparse.parse(text, "fbxmaya" in host.plugins_loaded, variables)
     result = None
     for act in actions:
         op = act[0]
@@ -478,8 +540,9 @@ def run_mel(host, text):
             path, selected_only = act[1], act[2]
             sc = host.scene
             nodes = list(sc.selection) if selected_only else list(sc.nodes)
+            how = _write_how(host, "export")
             try:
-                write_fbx(path, sc, nodes, host.fbx_settings, selected_only)
+                write_fbx(path, sc, nodes, host.fbx_settings, selected_only, **how)
             except SceneFileError as e:
                 raise RuntimeError("FBXExport: %s" % e) from None
             host.fbx_exports.append({"path": path, "nodes": nodes,

@@ -1,5 +1,8 @@
 """The simulated Maya session: journal, faults, scene, UI and global state."""
+import json
+import os
 import sys
+import time
 import traceback
 from collections import namedtuple
 
@@ -51,13 +54,39 @@ class Host(object):
     KNOWN_PLUGINS = ("fbxmaya", "objExport", "mtoa", "AbcExport", "AbcImport",
                      "gpuCache", "matrixNodes", "quatNodes", "lookdevKit")
 
+    COST_NAMES = ("initialize", "open", "save", "export")
+
     def __init__(self):
         self.scene = Scene()
         self.ui = UI()
+        # The kind of session, fixed for the life of the process (not reset):
+        # a standalone one is a mayapy process (sim/bin/mayapy), where no
+        # command exists before maya.standalone.initialize().
+        self.standalone = os.environ.get("MAYASIM_STANDALONE") == "1"
+        self.initialized = False
+        self.uninitialized = False
+        self.journal_file = None
+        self._journal_out = None
+        self._batch = False
         self.reset()
+
+    @property
+    def batch(self):
+        """Batch mode: no user interface. On in an initialized standalone
+        session; a test may also set it in-process (reset() puts it back)."""
+        return self._batch
+
+    @batch.setter
+    def batch(self, on):
+        self._batch = bool(on)
+        if self._batch:
+            from . import shelf
+            shelf.without_shelves(self)
 
     def reset(self):
         """Back to a freshly started Maya, in place."""
+        self.costs = dict.fromkeys(self.COST_NAMES, 0.0)
+        self.prompt = True
         self.journal = []
         self.faults = []
         self.scene.clear()
@@ -82,6 +111,18 @@ class Host(object):
         self.saved_files = []
         for hook in RESET_HOOKS:
             hook(self)
+        self.batch = self.standalone and self.initialized
+        if self.batch:
+            self.echo_warnings = True
+
+    def pay(self, what):
+        """Wait out the cost of `what` ("initialize", "open", ...)."""
+        cost = self.cost(what)
+        if cost > 0:
+            time.sleep(cost)
+
+    def cost(self, what):
+        return float(self.costs.get(what) or 0.0)
 
     # ------------------------------------------------------------- faults
     def fail(self, command, nth=1, error=None, match=None):
@@ -123,20 +164,52 @@ class Host(object):
 
     # ------------------------------------------------------------- calls
     def record(self, command, args, flags):
-        self.journal.append(Call(command, tuple(args), tuple(flags)))
+        call = Call(command, tuple(args), tuple(flags))
+        self.journal.append(call)
+        if self._journal_out is not None:
+            self._write_journal_line(call)
         self._check_faults(command, args)
+
+    def _write_journal_line(self, call):
+        line = json.dumps({"command": call.command, "args": list(call.args),
+                           "flags": [[n, v] for n, v in call.flags]},
+                          default=repr)
+        self._journal_out.write(line + "\n")
+        self._journal_out.flush()
+
+    def open_journal_file(self, path):
+        """Append every journaled call, one JSON line each, to `path`."""
+        self.close_journal_file()
+        if path:
+            self._journal_out = open(path, "a", encoding="ascii")
+            self.journal_file = path
+
+    def close_journal_file(self):
+        out, self._journal_out, self.journal_file = self._journal_out, None, None
+        if out is not None:
+            out.close()
+
+    def _check_session(self, what):
+        if self.standalone and not self.initialized:
+            raise RuntimeError("%s: Maya is not initialized; call "
+                               "maya.standalone.initialize() first." % what)
 
     def call(self, command, args, flags):
         """Entry point of every maya.cmds function."""
         from . import commands
         pairs = list(flags.items())
         self.record(command, args, pairs)
+        self._check_session(command)
         mode, fl = flagtable.normalise(command, pairs)
+        if self.batch and command in commands.UI_COMMANDS:
+            raise RuntimeError("%s: This command is not available in batch mode "
+                               "(Maya runs without a user interface)." % command)
         return commands.HANDLERS[command](self, tuple(args), mode, fl)
 
     def mel_eval(self, text):
         from . import commands
         self.record("mel.eval", (text,), ())
+        self._check_session("mel.eval")
         return commands.run_mel(self, text)
 
     def calls(self, command=None):

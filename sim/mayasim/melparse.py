@@ -154,9 +154,10 @@ def _flags(cmd, toks, known):
     return out, []
 
 
-def parse(text, fbx_loaded):
+def parse(text, fbx_loaded, variables=VARIABLES):
     """Parse MEL text into a list of actions: tuples (op, *args).
 
+    `variables`: the declared MEL globals (batch mode has no $gMainPane).
     Ops: ("manage_main_pane", bool), ("fbx_set", key, value),
     ("fbx_query", key), ("fbx_export", path, selected_only).
     """
@@ -175,7 +176,7 @@ def parse(text, fbx_loaded):
             manage = fl.get("manage", fl.get("m"))
             if manage is None or len(left) != 1 or left[0][0] != "var":
                 raise _error("paneLayout: Syntax error")
-            if left[0][1] not in VARIABLES:
+            if left[0][1] not in variables:
                 raise _error('"$%s" is an undeclared variable.' % left[0][1])
             actions.append(("manage_main_pane", _bool(manage)))
         elif cmd in FBX_SETTINGS or cmd == "FBXExport":

@@ -9,6 +9,7 @@ by a JSON document.
 import json
 import os
 import re
+import time
 
 TIME_UNITS = (
     "game", "film", "pal", "ntsc", "show", "palf", "ntscf", "millisec", "sec",
@@ -23,6 +24,16 @@ TIME_UNITS = (
 ASCII_MAGIC = "//Maya ASCII"
 BINARY_MAGIC = "MAYASIM-BINARY 1"
 FBX_MAGIC = "MAYASIM-FBX 1"
+
+# What a scene can make Maya do (see sim/README.md, "Scenes that misbehave"):
+# a line "//mayasim: <behaviour>" in Maya ASCII, a key "mayasim" in the JSON
+# formats.
+BEHAVIOURS = ("crash-on-open", "abort-on-open", "exit-on-open", "hang-on-open",
+              "noise-on-open", "dialog-on-open", "crash-on-save")
+MARKER = "//mayasim:"
+
+# A save or export with a cost writes its file in this many flushed pieces.
+WRITE_CHUNKS = 10
 
 
 class SceneFileError(Exception):
@@ -46,6 +57,7 @@ class Scene(object):
         self.selection = []
         self.undo_queue = 0
         self.file_type = "mayaAscii"
+        self.behaviour = None      # the marker of the scene file last opened
 
     def add_node(self, name, node_type="transform"):
         if name not in self.node_types:
@@ -81,20 +93,44 @@ def _mel_quote(text):
 
 # ------------------------------------------------------------------ writing
 
-def _write_text(path, text):
+def _write_text(path, text, cost=0.0, interrupt=None):
+    """Write `text` to `path`.
+
+    With a cost (seconds) the file is written in WRITE_CHUNKS flushed pieces,
+    one after each slice of the cost, so the file grows while Maya "works".
+    `interrupt`, when given, is called once about half of the file is written
+    and flushed (it crashes the process and does not return).
+    """
+    data = text.encode("utf-8", "surrogateescape")
+    cost = float(cost or 0.0)
     try:
-        with open(path, "w", encoding="utf-8", errors="surrogateescape", newline="\n") as f:
-            f.write(text)
+        with open(path, "wb") as f:
+            if cost <= 0 and interrupt is None:
+                f.write(data)
+                return
+            step = max(1, -(-len(data) // WRITE_CHUNKS))
+            for i in range(WRITE_CHUNKS):
+                if cost > 0:
+                    time.sleep(cost / WRITE_CHUNKS)
+                f.write(data[i * step:(i + 1) * step])
+                f.flush()
+                if interrupt is not None and i + 1 == WRITE_CHUNKS // 2:
+                    interrupt()
     except (OSError, IOError) as e:
         raise SceneFileError("Could not save file: %s (%s)" % (path, e.strerror or e))
 
 
-def ascii_text(path, unit, pmin, pmax, nodes, version="2024", ast=None, aet=None):
+def ascii_text(path, unit, pmin, pmax, nodes, version="2024", ast=None, aet=None,
+               behaviour=None):
     ast = pmin if ast is None else ast
     aet = pmax if aet is None else aet
     lines = [
         "//Maya ASCII %s scene" % version,
         "//Name: %s" % os.path.basename(path),
+    ]
+    if behaviour:
+        lines.append("%s %s" % (MARKER, behaviour))
+    lines += [
         'requires maya "%s";' % version,
         "currentUnit -l centimeter -a degree -t %s;" % unit,
     ]
@@ -106,28 +142,29 @@ def ascii_text(path, unit, pmin, pmax, nodes, version="2024", ast=None, aet=None
     return "\n".join(lines) + "\n"
 
 
-def write_ascii(path, scene, version="2024"):
+def write_ascii(path, scene, version="2024", **how):
+    """`how`: cost, interrupt (see _write_text)."""
     _write_text(path, ascii_text(path, scene.time_unit, scene.playback_min,
                                  scene.playback_max, scene.node_records(), version,
-                                 scene.animation_start, scene.animation_end))
+                                 scene.animation_start, scene.animation_end), **how)
 
 
 def _json_doc(magic, doc):
     return magic + "\n" + json.dumps(doc, indent=1, sort_keys=True) + "\n"
 
 
-def write_binary(path, scene, version="2024"):
+def write_binary(path, scene, version="2024", **how):
     doc = {"version": version, "unit": scene.time_unit, "min": scene.playback_min,
            "max": scene.playback_max, "ast": scene.animation_start,
            "aet": scene.animation_end, "nodes": scene.node_records()}
-    _write_text(path, _json_doc(BINARY_MAGIC, doc))
+    _write_text(path, _json_doc(BINARY_MAGIC, doc), **how)
 
 
-def write_fbx(path, scene, node_names, settings, selected_only):
+def write_fbx(path, scene, node_names, settings, selected_only, **how):
     doc = {"unit": scene.time_unit, "min": scene.playback_min, "max": scene.playback_max,
            "nodes": scene.node_records(node_names), "settings": dict(settings),
            "selected_only": bool(selected_only)}
-    _write_text(path, _json_doc(FBX_MAGIC, doc))
+    _write_text(path, _json_doc(FBX_MAGIC, doc), **how)
 
 
 # ------------------------------------------------------------------ reading
@@ -158,9 +195,13 @@ def _mel_unescape(text):
 
 
 def parse_ascii(text):
-    data = {"unit": "film", "min": 1.0, "max": 120.0, "nodes": [], "warnings": []}
+    data = {"unit": "film", "min": 1.0, "max": 120.0, "nodes": [], "warnings": [],
+            "behaviour": None}
     for line in text.splitlines():
         stripped = line.strip()
+        if stripped.startswith(MARKER):
+            data["behaviour"] = stripped[len(MARKER):].strip()
+            continue
         if stripped.startswith("currentUnit"):
             m = _UNIT_RE.search(stripped)
             if m:
@@ -207,6 +248,7 @@ def read_scene_file(path):
             except ValueError:
                 raise SceneFileError("Could not open file: %s (corrupt %s data)" % (path, fmt))
             data["format"] = fmt
+            data["behaviour"] = data.pop("mayasim", None)
             data["nodes"] = [list(n) if isinstance(n, (list, tuple)) else [n, "transform"]
                              for n in data.get("nodes", [])]
             return data
@@ -214,17 +256,22 @@ def read_scene_file(path):
 
 
 def write_scene(path, unit="film", pmin=1, pmax=120, nodes=("pCube1",), fmt="ma",
-                version="2024"):
+                version="2024", behaviour=None):
     """Create a source scene for tests.  nodes: names or (name, type) pairs.
 
     fmt: "ma" (Maya ASCII), "mb" (simulator binary) or "fbx" (simulator FBX).
+    behaviour: None or one of BEHAVIOURS, written as the scene's marker.
     """
+    if behaviour is not None and behaviour not in BEHAVIOURS:
+        raise ValueError("unknown behaviour %r (known: %s)" % (behaviour, ", ".join(BEHAVIOURS)))
     recs = [[n, "transform"] if isinstance(n, str) else [n[0], n[1]] for n in nodes]
     if fmt == "ma":
-        _write_text(path, ascii_text(path, unit, pmin, pmax, recs, version))
+        _write_text(path, ascii_text(path, unit, pmin, pmax, recs, version, behaviour=behaviour))
     elif fmt in ("mb", "fbx"):
         doc = {"version": version, "unit": unit, "min": float(pmin), "max": float(pmax),
                "nodes": recs}
+        if behaviour:
+            doc["mayasim"] = behaviour
         if fmt == "fbx":
             doc.update(settings={}, selected_only=False)
         _write_text(path, _json_doc(BINARY_MAGIC if fmt == "mb" else FBX_MAGIC, doc))

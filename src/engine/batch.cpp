@@ -1,7 +1,7 @@
 // The batch: the Start button's command checks there is work, puts Maya and
 // the window into the busy state, converts the files one by one, and always
 // hands over to the finalisation, whatever happened.
-#include "core/converter.hpp"
+#include "engine/front_end.hpp"
 
 namespace velmora {
 namespace {
@@ -34,14 +34,8 @@ Ref progress_percent(Py_ssize_t position, const Ref& total_files) {
 // Opens one source scene with the pane hidden and converts it; counts it as
 // converted when at least one output was written.
 void convert_one(PyObject* self, const Ref& source_file, const Ref& output_formats) {
-    log_msg(self, "  [DEBUG] Creating new scene...");
-    host::cmds("file", {}, {{"new", true}, {"force", true}});
-    call(self, "disable_viewport");
-    log_msg(self, "  [DEBUG] Opening file...");
-    host::cmds("file", {source_file}, {{"open", true}, {"force", true}});
-    log_msg(self, "  [DEBUG] File opened successfully");
-    Ref source_fps = host::cmds("currentUnit", {}, {{"q", true}, {"time", true}});
-    log_msg(self, py::format("  [DEBUG] Source FPS: {}", {source_fps}));
+    WindowFrontEnd front(self);
+    Ref source_fps = open_source(self, source_file, front);
     Ref results = call(self, "convert_file", {source_file, output_formats, source_fps});
     bool written = py::any_of(results, [](const Ref& result) { return py::truthy(py::item(result, 1)); });
     if (written) {
@@ -68,7 +62,28 @@ void process_one(PyObject* self, Py_ssize_t index, const Ref& source_file,
     call(self, "enable_viewport");
 }
 
+bool is_fbx(const Ref& source_file) {
+    Ref ext = py::item(host::os_path("splitext", {source_file}), 1);
+    return py::equals(py::call_method(ext, "lower"), ".fbx");
+}
+
 }  // namespace
+
+// An FBX scene can only be opened with the FBX plug-in loaded, and Maya
+// does not always load it at start-up: it is loaded here, as the exporter
+// setup does, or every FBX source would fail as an unrecognized file type.
+Ref open_source(PyObject* self, const Ref& source_file, FrontEnd& front) {
+    log_msg(self, "  [DEBUG] Creating new scene...");
+    host::cmds("file", {}, {{"new", true}, {"force", true}});
+    front.suspend_viewport();
+    log_msg(self, "  [DEBUG] Opening file...");
+    if (is_fbx(source_file)) ensure_fbx_plugin();
+    host::cmds("file", {source_file}, {{"open", true}, {"force", true}});
+    log_msg(self, "  [DEBUG] File opened successfully");
+    Ref source_fps = host::cmds("currentUnit", {}, {{"q", true}, {"time", true}});
+    log_msg(self, py::format("  [DEBUG] Source FPS: {}", {source_fps}));
+    return source_fps;
+}
 
 void start_conversion(PyObject* self) {
     Ref output_formats = call(self, "get_output_formats");

@@ -1,6 +1,6 @@
 // Writing one open scene in every requested output format, next to its
 // source.
-#include "core/converter.hpp"
+#include "engine/front_end.hpp"
 
 namespace velmora {
 namespace {
@@ -34,8 +34,8 @@ Ref mel_string_body(const Ref& path) {
 }
 
 // The whole scene, not the selection: nothing is selected after opening.
-void export_fbx(PyObject* self, const Ref& output_file) {
-    call(self, "setup_fbx_export");
+void export_fbx(PyObject* self, const Ref& output_file, FrontEnd& front) {
+    front.setup_fbx_export();
     log_msg(self, "  [DEBUG] FBX export starting...");
     host::mel_eval(py::format("FBXExport -f \"{}\"", {mel_string_body(output_file)}));
     log_msg(self, "  [DEBUG] FBX export complete");
@@ -53,7 +53,7 @@ void save_scene(PyObject* self, const Ref& output_format, const Ref& output_file
 // One output format. Returns the format result, or nothing when the format
 // was skipped.
 std::optional<Ref> convert_one(PyObject* self, const Ref& output_format, const Ref& base_path,
-                               const Ref& source_ext, bool skip_existing) {
+                               const Ref& source_ext, bool skip_existing, FrontEnd& front) {
     log_msg(self, py::format("  [DEBUG] Processing format: {}", {output_format}));
     Ref dotted = concat(py::str("."), output_format);
     if (py::check_status(PyObject_RichCompareBool(source_ext.get(), dotted.get(), Py_EQ)) != 0) {
@@ -69,17 +69,13 @@ std::optional<Ref> convert_one(PyObject* self, const Ref& output_format, const R
         py::append(attr(self, "skipped_files"), output_file);
         return std::nullopt;
     }
-    if (exists(output_file)) {
-        log_msg(self, "  [DEBUG] Getting incremental filename...");
-        output_file = call(self, "get_incremental_filename", {output_file});
-        log_msg(self, py::format("  [DEBUG] Incremental: {}", {output_file}));
-    }
+    output_file = front.write_path(output_file);
 
     Ref label = py::call_method(output_format, "upper");
     std::optional<Ref> error = py::guard([&] {
         log_msg(self, "  [DEBUG] Saving file...");
         if (py::equals(output_format, "fbx")) {
-            export_fbx(self, output_file);
+            export_fbx(self, output_file, front);
         } else {
             save_scene(self, output_format, output_file);
         }
@@ -95,15 +91,39 @@ std::optional<Ref> convert_one(PyObject* self, const Ref& output_format, const R
 
 }  // namespace
 
+bool WindowFrontEnd::skip_existing() {
+    return py::truthy(host::cmds("checkBox", {attr(self_, "skip_existing_check")},
+                                 {{"q", true}, {"v", true}}));
+}
+
+void WindowFrontEnd::setup_fbx_export() { call(self_, "setup_fbx_export"); }
+
+void WindowFrontEnd::suspend_viewport() { call(self_, "disable_viewport"); }
+
+// The existing name is left alone: the output goes to the lowest free
+// numbered name instead.
+Ref WindowFrontEnd::write_path(const Ref& output_file) {
+    if (!exists(output_file)) return output_file;
+    log_msg(self_, "  [DEBUG] Getting incremental filename...");
+    Ref free_name = call(self_, "get_incremental_filename", {output_file});
+    log_msg(self_, py::format("  [DEBUG] Incremental: {}", {free_name}));
+    return free_name;
+}
+
 Ref convert_file(PyObject* self, const Ref& source_file, const Ref& output_formats,
                  const Ref& source_fps) {
+    WindowFrontEnd front(self);
+    return convert_scene(self, source_file, output_formats, source_fps, front);
+}
+
+Ref convert_scene(PyObject* self, const Ref& source_file, const Ref& output_formats,
+                  const Ref& source_fps, FrontEnd& front) {
     log_msg(self, "  [DEBUG] convert_file START");
     if (py::truthy(source_fps)) {
         host::cmds("currentUnit", {}, {{"time", source_fps}});
         log_msg(self, py::format("  [DEBUG] Applied FPS: {}", {source_fps}));
     }
-    bool skip_existing = py::truthy(host::cmds(
-        "checkBox", {attr(self, "skip_existing_check")}, {{"q", true}, {"v", true}}));
+    bool skip_existing = front.skip_existing();
 
     Ref parts = host::os_path("splitext", {source_file});
     Ref base_path = py::item(parts, 0);
@@ -112,7 +132,7 @@ Ref convert_file(PyObject* self, const Ref& source_file, const Ref& output_forma
     Ref results = py::list();
     py::for_each(output_formats, [&](const Ref& output_format) {
         std::optional<Ref> result =
-            convert_one(self, output_format, base_path, source_ext, skip_existing);
+            convert_one(self, output_format, base_path, source_ext, skip_existing, front);
         if (result) py::append(results, *result);
     });
     log_msg(self, "  [DEBUG] convert_file END");

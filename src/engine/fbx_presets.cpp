@@ -1,5 +1,5 @@
 // The FBX exporter's options for the preset chosen in the main window.
-#include "core/converter.hpp"
+#include "engine/front_end.hpp"
 
 namespace velmora {
 namespace {
@@ -12,9 +12,7 @@ Ref bake_bound(const char* command_template, const char* bound) {
 }
 
 void apply_preset(const Ref& preset) {
-    if (!py::truthy(host::cmds("pluginInfo", {"fbxmaya"}, {{"q", true}, {"loaded", true}}))) {
-        host::cmds("loadPlugin", {"fbxmaya"});
-    }
+    ensure_fbx_plugin();
     if (py::equals(preset, "Animation")) {
         host::mel_eval("FBXExportBakeComplexAnimation -v true");
         host::mel_eval(bake_bound("FBXExportBakeComplexStart -v {}", "min"));
@@ -28,12 +26,22 @@ void apply_preset(const Ref& preset) {
 
 }  // namespace
 
+void ensure_fbx_plugin() {
+    if (!py::truthy(host::cmds("pluginInfo", {"fbxmaya"}, {{"q", true}, {"loaded", true}}))) {
+        host::cmds("loadPlugin", {"fbxmaya"});
+    }
+}
+
+void apply_fbx_preset(PyObject* self, const Ref& preset) {
+    std::optional<Ref> error = py::guard([&] { apply_preset(preset); });
+    if (error) log_msg(self, py::format("  Warning: FBX settings - {}", {*error}));
+}
+
 void setup_fbx_export(PyObject* self) {
     // Outside the guard: a menu that cannot be read fails this output as a
     // whole rather than exporting with whatever options Maya holds.
     Ref preset = host::cmds("optionMenu", {attr(self, "fbx_preset")}, {{"q", true}, {"v", true}});
-    std::optional<Ref> error = py::guard([&] { apply_preset(preset); });
-    if (error) log_msg(self, py::format("  Warning: FBX settings - {}", {*error}));
+    apply_fbx_preset(self, preset);
 }
 
 }  // namespace velmora

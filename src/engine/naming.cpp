@@ -1,5 +1,5 @@
 // Free names for outputs that would otherwise overwrite an existing file.
-#include "core/converter.hpp"
+#include "engine/naming.hpp"
 
 #include <cstdio>
 
@@ -19,11 +19,12 @@ bool within_limit(PyObject* self, long long counter) {
 // The name of last resort. The time stamp alone can be taken too (two
 // outputs of one second, or a name left by an earlier run), so a further
 // counter keeps it from overwriting anything.
-Ref timestamped(const Ref& directory, const Ref& name, const Ref& ext) {
+Ref timestamped(const Ref& directory, const Ref& name, const Ref& ext,
+                const std::function<bool(const Ref&)>& claim) {
     Ref timestamp = py::call(py::builtin("int"), {host::time("time")});
     Ref candidate =
         host::os_path("join", {directory, py::format("{}_{}{}", {name, timestamp, ext})});
-    for (long long n = 1; exists(candidate); ++n) {
+    for (long long n = 1; !claim(candidate); ++n) {
         candidate = host::os_path(
             "join", {directory, py::format("{}_{}_{}{}", {name, timestamp, n, ext})});
     }
@@ -46,22 +47,30 @@ Ref numbered(const Ref& name, long long counter, const Ref& ext) {
 
 }  // namespace
 
-Ref get_incremental_filename(PyObject* self, const Ref& filepath) {
+NameParts split_name(const Ref& filepath) {
     Ref directory = host::os_path("dirname", {filepath});
     Ref filename = host::os_path("basename", {filepath});
     Ref parts = host::os_path("splitext", {filename});
-    Ref name = py::item(parts, 0);
-    Ref ext = py::item(parts, 1);
+    return NameParts{directory, py::item(parts, 0), py::item(parts, 1)};
+}
 
-    if (!exists(filepath)) return filepath;
-
+Ref first_claimed(const NameParts& parts, const std::function<bool(long long)>& within,
+                  const std::function<bool(const Ref&)>& claim) {
     // Lowest free number first, so gaps left by deleted copies are reused.
-    for (long long counter = 1; within_limit(self, counter); ++counter) {
+    for (long long counter = 1; within(counter); ++counter) {
         Ref candidate =
-            host::os_path("join", {directory, numbered(name, counter, ext)});
-        if (!exists(candidate)) return candidate;
+            host::os_path("join", {parts.directory, numbered(parts.name, counter, parts.ext)});
+        if (claim(candidate)) return candidate;
     }
-    return timestamped(directory, name, ext);
+    return timestamped(parts.directory, parts.name, parts.ext, claim);
+}
+
+Ref get_incremental_filename(PyObject* self, const Ref& filepath) {
+    NameParts parts = split_name(filepath);
+    if (!exists(filepath)) return filepath;
+    return first_claimed(
+        parts, [self](long long counter) { return within_limit(self, counter); },
+        [](const Ref& candidate) { return !exists(candidate); });
 }
 
 }  // namespace velmora

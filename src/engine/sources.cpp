@@ -1,6 +1,6 @@
 // Which output formats and which source files a batch works on, as the main
 // window's check boxes and folder say.
-#include "core/converter.hpp"
+#include "engine/front_end.hpp"
 
 namespace velmora {
 namespace {
@@ -67,7 +67,8 @@ Ref sorted(const Ref& names) { return py::call(py::builtin("sorted"), {names}); 
 // a link loop cannot trap it. It passes over folders it cannot list; each
 // is named in a warning, or its scenes would be missing from the batch
 // without a word.
-void walk_tree(const Ref& folder, const Ref& extensions, const Ref& files) {
+void walk_tree(const Ref& folder, const Ref& extensions, const Ref& files,
+               const UnreadableFolder& unreadable_folder) {
     const Matcher matches{extensions, suffix_tuple(extensions)};
     Ref unreadable = py::list();
     py::for_each(host::os("walk", {folder, true, py::getattr(unreadable, "append")}),
@@ -79,9 +80,7 @@ void walk_tree(const Ref& folder, const Ref& extensions, const Ref& files) {
             }
         });
     });
-    py::for_each(unreadable, [](const Ref& error) {
-        host::cmds("warning", {py::format("Skipped folder: {}", {error})});
-    });
+    py::for_each(unreadable, unreadable_folder);
 }
 
 // The folder alone. The name is matched before the file test so that only
@@ -117,9 +116,16 @@ Ref collect_files(PyObject* self) {
         return py::list();
     }
     bool recursive = checked(self, "recursive_check");
+    return list_sources(folder, extensions, recursive, [](const Ref& error) {
+        host::cmds("warning", {py::format("Skipped folder: {}", {error})});
+    });
+}
+
+Ref list_sources(const Ref& folder, const Ref& extensions, bool recursive,
+                 const UnreadableFolder& unreadable_folder) {
     Ref files = py::list();
     if (recursive) {
-        walk_tree(folder, extensions, files);
+        walk_tree(folder, extensions, files, unreadable_folder);
     } else {
         list_folder(folder, extensions, files);
     }

@@ -1,8 +1,7 @@
 #include "farm/farm.hpp"
 
 #include "farm/commands.hpp"
-
-#include <cstring>
+#include "host/stdlib.hpp"
 
 namespace velmora::farm {
 namespace {
@@ -56,9 +55,7 @@ int main(const py::Ref& argv) {  // NOLINT(bugprone-exception-escape)
     try {
         return dispatch(argv);
     } catch (const UsageError& e) {
-        warn(py::format("velmora-batch: error: {}", {py::check(PyUnicode_DecodeUTF8(
-                                                         e.what(), static_cast<Py_ssize_t>(std::strlen(e.what())),
-                                                         "surrogateescape"))}));
+        warn(py::format("velmora-batch: error: {}", {py::text(e.what())}));
         return 2;
     } catch (const py::PyError&) {
         if (PyErr_ExceptionMatches(PyExc_SystemExit) != 0) return exit_status_of_system_exit();

@@ -3,6 +3,9 @@
 #include "farm/commands.hpp"
 #include "farm/manifest.hpp"
 #include "farm/partition.hpp"
+#include "engine/front_end.hpp"
+#include "headless/claims.hpp"
+#include "headless/journal_file.hpp"
 
 namespace velmora::farm {
 namespace {
@@ -11,52 +14,20 @@ Ref os_path(const char* function, py::Values args) {
     return py::call(py::getattr(py::getattr(module("os"), "path"), function), args);
 }
 
-// The window's rule: only the end of the name counts, whatever its case.
-bool is_source(const Ref& name, const Ref& suffixes) {
-    return py::truthy(py::call_method(py::call_method(name, "lower"), "endswith", {suffixes}));
-}
-
-// "sub/dir/" for a folder below the batch folder, "" for the folder itself.
-Ref relative_prefix(const Ref& root, const Ref& folder) {
-    Ref rel = os_path("relpath", {root, folder});
-    if (py::equals(rel, ".")) return py::str("");
-    Ref sep = py::getattr(module("os"), "sep");
-    return py::format("{}/", {py::call_method(rel, "replace", {sep, "/"})});
-}
-
-// Top-down, without following links, file names sorted in each folder: the
-// window's order. Folders that cannot be read are named, as the window
-// names them, or their scenes would be missing without a word.
-Ref walk_tree(const Ref& folder, const Ref& suffixes) {
-    Ref sources = py::list();
-    Ref unreadable = py::list();
-    Ref walk = py::getattr(module("os"), "walk");
-    py::for_each(py::call(walk, {folder, true, py::getattr(unreadable, "append")}),
-                 [&](const Ref& entry) {
-        Ref prefix = relative_prefix(py::item(entry, 0), folder);
-        py::for_each(py::call(py::builtin("sorted"), {py::item(entry, 2)}), [&](const Ref& name) {
-            if (is_source(name, suffixes)) py::append(sources, py::format("{}{}", {prefix, name}));
-        });
-    });
-    py::for_each(unreadable, [](const Ref& error) { warn(py::format("Skipped folder: {}", {error})); });
-    return sources;
-}
-
-Ref list_folder(const Ref& folder, const Ref& suffixes) {
-    Ref sources = py::list();
-    Ref names = py::call(py::builtin("sorted"), {py::call(py::getattr(module("os"), "listdir"), {folder})});
-    py::for_each(names, [&](const Ref& name) {
-        if (is_source(name, suffixes) && py::truthy(os_path("isfile", {join(folder, name)}))) {
-            py::append(sources, name);
-        }
-    });
-    return sources;
-}
-
-// The sources of a batch, relative to its folder with "/" separators.
+// The sources of a batch as the headless batch lists them (the window's
+// selection and order, less the temporary files of batches at work),
+// relative to its folder with "/" separators. Folders that cannot be read
+// are named, or their scenes would be missing without a word.
 Ref list_sources(const Ref& folder, const headless::Choices& choices) {
-    Ref suffixes = py::check(PySequence_Tuple(choices.extensions.get()));
-    return choices.recursive ? walk_tree(folder, suffixes) : list_folder(folder, suffixes);
+    Ref found = velmora::list_sources(folder, choices.extensions, choices.recursive, [](const Ref& error) {
+        warn(py::format("velmora-batch: skipped folder: {}", {error}));
+    });
+    Ref sources = py::list();
+    py::for_each(found, [&](const Ref& path) {
+        if (headless::is_temp_name(os_path("basename", {path}))) return;
+        py::append(sources, headless::relative_path(folder, path));
+    });
+    return sources;
 }
 
 // Sizes at planning time; a file that cannot be read costs the fixed part.

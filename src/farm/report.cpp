@@ -56,7 +56,7 @@ public:
             py::check_status(PyDict_SetItemString(record.get(), "source", place.get()));
             py::check_status(PyDict_SetItem(records_.get(), place.get(), record.get()));
             ++state.finished;
-            if (get(record, "failure").get() != Py_None) ++state.failed;
+            if (!py::truthy(get(record, "converted"))) ++state.failed;
         });
         started_ = pick_time(started_, journal.started, Py_LT);
         ended_ = pick_time(ended_, journal.ended, Py_GT);

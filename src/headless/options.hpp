@@ -29,6 +29,11 @@ void add_options(const Ref& parser, bool with_folder);
 // when given. Throws UsageError.
 Request request_from(const Ref& args, const Ref& folder);
 
+// The Request of velmora.batch's arguments (the same checks).
+Request make_request(const Ref& folder, const Ref& sources, const Ref& outputs, const Ref& preset,
+                     bool recursive, bool skip_existing, const Ref& jobs, const Ref& timeout,
+                     const Ref& mayapy, const Ref& journal, bool resume, const Ref& progress);
+
 // The mayapy to run: `given` (a str, or None), else $MAYA_LOCATION/bin/
 // mayapy, else the standard install locations of Maya 2027 down to 2022
 // on this platform. Throws UsageError when none exists.

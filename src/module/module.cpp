@@ -2,6 +2,7 @@
 // bound to module-level names, PY2, safe_open, the class Velmora and show.
 #include "core/converter.hpp"
 #include "farm/binding.hpp"
+#include "headless/entry_points.hpp"
 #include "module/entry.hpp"
 #include "module/module.hpp"
 
@@ -94,6 +95,9 @@ Ref run_body() {
     bind(m, "safe_open", function(&kSafeOpenDef, module_name));
     bind(m, "Velmora", make_velmora_class());
     bind(m, "show", function(&kShowDef, module_name));
+    for (PyMethodDef* def = headless::entry_points(); def->ml_name != nullptr; ++def) {
+        bind(m, def->ml_name, function(def, module_name));
+    }
     bind(m, "_farm_main", farm::main_function(module_name));  // until batch_main dispatches
     if (py::equals(py::getattr(m, "__name__"), "__main__")) {
         py::call(host::global("show"));

@@ -3,6 +3,7 @@
 #include "core/converter.hpp"
 #include "host/callback.hpp"
 #include "ui/commands.hpp"
+#include "ui/report.hpp"
 
 namespace velmora {
 namespace {
@@ -31,9 +32,15 @@ Ref duration_text(const Ref& start, const Ref& end) {
 }
 
 Ref report_text(PyObject* self) {
-    Ref start = attr(self, "start_time");
-    Ref now = host::time("time");
-    Ref failed = attr(self, "failed_files");
+    return statistics_text(attr(self, "start_time"), host::time("time"), attr(self, "total_files"),
+                           attr(self, "successful_files"), attr(self, "failed_files"),
+                           py::length(attr(self, "skipped_files")));
+}
+
+}  // namespace
+
+Ref statistics_text(const Ref& start, const Ref& now, const Ref& total, const Ref& successful,
+                    const Ref& failed, Py_ssize_t skipped) {
     Ref lines = py::list({
         kRule,
         "STATISTICS",
@@ -42,10 +49,10 @@ Ref report_text(PyObject* self) {
         py::format("End: {}", {local_stamp(now)}),
         duration_text(start, now),
         "",
-        py::format("Total: {}", {attr(self, "total_files")}),
-        py::format("Success: {}", {attr(self, "successful_files")}),
+        py::format("Total: {}", {total}),
+        py::format("Success: {}", {successful}),
         py::format("Failed: {}", {py::integer(py::length(failed))}),
-        py::format("Skipped: {}", {py::integer(py::length(attr(self, "skipped_files")))}),
+        py::format("Skipped: {}", {py::integer(skipped)}),
     });
     if (py::truthy(failed)) {
         py::append(lines, "");
@@ -59,8 +66,6 @@ Ref report_text(PyObject* self) {
     py::append(lines, kRule);
     return py::call_method(py::str("\n"), "join", {lines});
 }
-
-}  // namespace
 
 void show_statistics(PyObject* self) {
     Ref stats_text = report_text(self);

@@ -1,0 +1,82 @@
+"""How a simulated Maya process dies, hangs or litters its output.
+
+These end or stall the whole process, as a crashing plug-in or an unanswered
+dialog would in a real mayapy. They are only run in standalone sessions
+(sim/bin/mayapy); an in-process host raises NotModelledError instead, so a
+stray marker cannot take the test runner down with it.
+"""
+import os
+import signal
+import sys
+import time
+
+# What noise-on-open writes, for tests that look for it.
+NOISE_JSON = '{"event": "done", "source": 0, "converted": true}'
+NOISE_BROKEN_JSON = '{"event": "result", "outputs": ["a.mb"'
+NOISE_PARTIAL = "mayasim: a line without its newline"
+NOISE_BYTES = b"mayasim: not UTF-8 \xff\xfe\xc3\x28\x80"
+NOISE_LONG = 100 * 1024
+
+
+def _no_core_file():
+    try:
+        import resource
+        resource.setrlimit(resource.RLIMIT_CORE, (0, 0))
+    except (ImportError, ValueError, OSError):
+        pass
+
+
+def segfault():
+    """A real SIGSEGV. Output still buffered in sys.stdout is lost, as it is
+    when a C plug-in crashes Maya."""
+    _no_core_file()
+    try:
+        import faulthandler
+        faulthandler._sigsegv()
+    except (ImportError, AttributeError):
+        pass
+    os.kill(os.getpid(), signal.SIGSEGV)
+    time.sleep(1)
+    os._exit(139)
+
+
+def abort():
+    _no_core_file()
+    os.abort()
+
+
+def exit_now(status=3):
+    os._exit(status)
+
+
+def hang():
+    """Blocks for good: a dialog nobody answers, a loop that never ends."""
+    while True:
+        time.sleep(3600)
+
+
+def _write_all(fd, data):
+    while data:
+        n = os.write(fd, data)
+        data = data[n:]
+
+
+def noise():
+    """What a chatty plug-in prints while a scene loads: through Python's
+    streams and straight to file descriptors 1 and 2."""
+    for stream in (sys.stdout, sys.stderr):
+        stream.write(NOISE_JSON + "\n")
+        stream.write(NOISE_BROKEN_JSON + "\n")
+        stream.write("mayasim: " + "p" * NOISE_LONG + "\n")
+        raw = getattr(stream, "buffer", None)
+        if raw is not None:
+            stream.flush()
+            raw.write(NOISE_BYTES + b" (python)\n")
+            raw.flush()
+        stream.write(NOISE_PARTIAL)
+        stream.flush()
+    for fd in (1, 2):
+        _write_all(fd, b"\n" + NOISE_JSON.encode() + b"\n")
+        _write_all(fd, NOISE_BYTES + b" (fd)\n")
+        _write_all(fd, b"mayasim: " + b"f" * NOISE_LONG + b"\n")
+        _write_all(fd, NOISE_PARTIAL.encode())

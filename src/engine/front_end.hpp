@@ -1,0 +1,67 @@
+// The seam between the conversion engine and whoever drives it: the main
+// window, or a headless worker. Through it the engine reads the user's
+// choices while it converts and learns where to write; everything else
+// (the Maya calls, their order, the log) is the engine's own.
+#pragma once
+
+#include "core/converter.hpp"
+
+#include <functional>
+
+namespace velmora {
+
+class FrontEnd {
+public:
+    FrontEnd() = default;
+    FrontEnd(const FrontEnd&) = delete;
+    FrontEnd& operator=(const FrontEnd&) = delete;
+    virtual ~FrontEnd() = default;
+
+    // Whether an output that exists is skipped; read once per source.
+    virtual bool skip_existing() = 0;
+    // Sets up Maya's FBX exporter for the chosen preset, before each FBX
+    // output.
+    virtual void setup_fbx_export() = 0;
+    // Hides Maya's main pane before a source is opened.
+    virtual void suspend_viewport() = 0;
+    // The path an output is written to, given the name it should have
+    // (which may exist already).
+    virtual Ref write_path(const Ref& output_file) = 0;
+};
+
+// The main window: its controls, its methods, and outputs written in place
+// under a free name.
+class WindowFrontEnd final : public FrontEnd {
+public:
+    explicit WindowFrontEnd(PyObject* self) : self_(self) {}
+    bool skip_existing() override;
+    void setup_fbx_export() override;
+    void suspend_viewport() override;
+    Ref write_path(const Ref& output_file) override;
+
+private:
+    PyObject* self_;
+};
+
+// engine/sources.cpp: the scenes in `folder` (and its subfolders when
+// `recursive`) whose names end with one of `extensions`, in the window's
+// order. A subfolder that cannot be listed is passed to `unreadable`.
+using UnreadableFolder = std::function<void(const Ref& error)>;
+Ref list_sources(const Ref& folder, const Ref& extensions, bool recursive,
+                 const UnreadableFolder& unreadable);
+
+// engine/batch.cpp: a new scene, the pane hidden, the source opened (with
+// the FBX plug-in loaded first for an FBX source); returns its time unit.
+Ref open_source(PyObject* self, const Ref& source_file, FrontEnd& front);
+
+// engine/conversion.cpp: the open scene written in every output format.
+Ref convert_scene(PyObject* self, const Ref& source_file, const Ref& output_formats,
+                  const Ref& source_fps, FrontEnd& front);
+
+// engine/fbx_presets.cpp
+// Loads Maya's FBX plug-in unless it is loaded already.
+void ensure_fbx_plugin();
+// The exporter's options for `preset`; a failure is logged as a warning.
+void apply_fbx_preset(PyObject* self, const Ref& preset);
+
+}  // namespace velmora

@@ -1,0 +1,83 @@
+// velmora-batch: the headless batch from a shell, run with mayapy.
+#include "headless/options.hpp"
+
+#include "host/host.hpp"
+#include "host/stdlib.hpp"
+
+namespace velmora::headless {
+namespace {
+
+constexpr int kInterrupted = 130;
+
+void say(const Ref& text, const char* stream = "stdout") {
+    Ref out = py::getattr(host::module("sys"), stream);
+    Ref encoding = py::getattr(out, "encoding");
+    if (!py::truthy(encoding)) encoding = py::str("utf-8");
+    Ref shown = py::call_method(py::call_method(text, "encode", {encoding, "replace"}), "decode", {encoding});
+    py::call_method(out, "write", {py::format("{}\n", {shown})});
+    py::call_method(out, "flush");
+}
+
+Ref parser() {
+    Ref p = py::call(host::attribute("argparse", "ArgumentParser"), {},
+                     {{"prog", "velmora-batch"},
+                      {"description", "Converts a folder of Maya scenes with mayapy workers, "
+                                      "as the velmora window would, and prints its report."}});
+    add_options(p, true);
+    return p;
+}
+
+// argparse ends with SystemExit (2 for bad arguments, 0 for --help).
+std::optional<int> parse(const Ref& argv, Ref& args) {
+    try {
+        args = py::call_method(parser(), "parse_args", {argv});
+        return std::nullopt;
+    } catch (const py::PyError&) {
+        if (PyErr_ExceptionMatches(PyExc_SystemExit) == 0) throw;
+        PyObject* type = nullptr;
+        PyObject* value = nullptr;
+        PyObject* tb = nullptr;
+        PyErr_Fetch(&type, &value, &tb);
+        PyErr_NormalizeException(&type, &value, &tb);
+        Ref owned_type = Ref::steal(type);
+        Ref owned_value = Ref::steal(value);
+        Ref owned_tb = Ref::steal(tb);
+        Ref code = py::getattr(owned_value, "code");
+        return code.get() == Py_None ? 0 : static_cast<int>(py::as_long(code));
+    }
+}
+
+int status_of(const Ref& results) {
+    say(report_text(results));
+    say(py::format("Journal: {}", {py::get_item(results, "journal")}));
+    Ref error = py::get_item(results, "error");
+    if (error.get() != Py_None) {
+        say(py::format("velmora-batch: error: {}", {error}), "stderr");
+        return 1;
+    }
+    Py_ssize_t pending = py::length(py::get_item(results, "pending"));
+    if (py::truthy(py::get_item(results, "interrupted"))) {
+        say(py::format("Interrupted: {} files not converted yet; run again with --resume to finish.",
+                       {py::integer(pending)}));
+        return kInterrupted;
+    }
+    return py::length(py::get_item(results, "failed")) > 0 || pending > 0 ? 1 : 0;
+}
+
+}  // namespace
+
+int batch_main(const Ref& argv) {
+    Ref args;
+    if (std::optional<int> status = parse(argv, args)) return *status;
+    Request request;
+    try {
+        request = request_from(args, py::none());
+        request.console = true;
+        return status_of(run_batch(request));
+    } catch (const UsageError& e) {
+        say(py::format("velmora-batch: error: {}", {py::text(e.what())}), "stderr");
+        return 2;
+    }
+}
+
+}  // namespace velmora::headless

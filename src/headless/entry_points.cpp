@@ -1,0 +1,104 @@
+#include "headless/entry_points.hpp"
+
+#include "headless/options.hpp"
+#include "headless/worker.hpp"
+#include "host/stdlib.hpp"
+#include "module/entry.hpp"
+
+namespace velmora::headless {
+namespace {
+
+// A usage error reaches Python as ValueError with its one line.
+template <class Body>
+PyObject* guarded(Body&& body) noexcept {
+    return entry([&]() -> Ref {
+        try {
+            return body();
+        } catch (const UsageError& e) {
+            PyErr_SetString(PyExc_ValueError, e.what());
+            throw py::PyError{};
+        }
+    });
+}
+
+// batch(folder, sources=("ma", "mb", "fbx"), outputs=("ma",),
+//       preset="Default", recursive=True, skip_existing=False, jobs=None,
+//       timeout=None, mayapy=None, journal=None, resume=False, progress=None)
+PyObject* batch(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
+    static char k0[] = "folder", k1[] = "sources", k2[] = "outputs", k3[] = "preset",
+                k4[] = "recursive", k5[] = "skip_existing", k6[] = "jobs", k7[] = "timeout",
+                k8[] = "mayapy", k9[] = "journal", k10[] = "resume", k11[] = "progress";
+    char* keywords[] = {k0, k1, k2, k3, k4, k5, k6, k7, k8, k9, k10, k11, nullptr};
+    PyObject* folder = nullptr;
+    PyObject* sources = nullptr;
+    PyObject* outputs = nullptr;
+    PyObject* preset = nullptr;
+    int recursive = 1;
+    int skip_existing = 0;
+    PyObject* jobs = Py_None;
+    PyObject* timeout = Py_None;
+    PyObject* mayapy = Py_None;
+    PyObject* journal = Py_None;
+    int resume = 0;
+    PyObject* progress = Py_None;
+    if (PyArg_ParseTupleAndKeywords(args, kwargs, "O|OOOppOOOOpO:batch", keywords, &folder, &sources,
+                                    &outputs, &preset, &recursive, &skip_existing, &jobs, &timeout,
+                                    &mayapy, &journal, &resume, &progress) == 0) {
+        return nullptr;
+    }
+    return guarded([&] {
+        Request request = make_request(
+            Ref::borrow(folder), sources ? Ref::borrow(sources) : py::tuple({"ma", "mb", "fbx"}),
+            outputs ? Ref::borrow(outputs) : py::tuple({"ma"}),
+            preset ? Ref::borrow(preset) : py::str("Default"), recursive != 0, skip_existing != 0,
+            Ref::borrow(jobs), Ref::borrow(timeout), Ref::borrow(mayapy), Ref::borrow(journal),
+            resume != 0, Ref::borrow(progress));
+        Ref results = run_batch(request);
+        Ref error = py::get_item(results, "error");
+        if (error.get() != Py_None) {
+            PyErr_SetObject(PyExc_RuntimeError, error.get());
+            throw py::PyError{};
+        }
+        // The journal is closed and the workers stopped: the interruption
+        // goes on up, as it would from any Python code.
+        if (py::truthy(py::get_item(results, "interrupted"))) {
+            PyErr_SetNone(PyExc_KeyboardInterrupt);
+            throw py::PyError{};
+        }
+        return results;
+    });
+}
+
+PyObject* batch_main_entry(PyObject* /*module*/, PyObject* argv) {
+    return guarded([&] { return py::integer(batch_main(py::call(py::builtin("list"), {Ref::borrow(argv)}))); });
+}
+
+PyObject* worker_entry(PyObject* /*module*/, PyObject* argv) {
+    return guarded([&] { return py::integer(worker_main(Ref::borrow(argv))); });
+}
+
+PyCFunction with_keywords(PyCFunctionWithKeywords function) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
+PyMethodDef kEntryPoints[] = {
+    {"batch", with_keywords(batch), METH_VARARGS | METH_KEYWORDS,
+     "batch(folder, sources=('ma', 'mb', 'fbx'), outputs=('ma',), preset='Default', "
+     "recursive=True, skip_existing=False, jobs=None, timeout=None, mayapy=None, journal=None, "
+     "resume=False, progress=None)\n--\n\n"
+     "Converts a folder of scenes headless, with `jobs` mayapy workers, by the window's rules.\n"
+     "Returns the results: total, converted, failed [(source, reason)], skipped, outputs,\n"
+     "pending, start_time, end_time, journal, logs. A file that crashes or hangs Maya fails\n"
+     "alone; an interrupted batch is finished by running it again with resume=True."},
+    {"batch_main", batch_main_entry, METH_O,
+     "batch_main(argv)\n--\n\nThe velmora-batch command (argv without the program name); "
+     "returns its exit status."},
+    {"_worker", worker_entry, METH_O, "_worker(argv)\n--\n\nA headless batch's worker (started by batch)."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+PyMethodDef* entry_points() { return kEntryPoints; }
+
+}  // namespace velmora::headless

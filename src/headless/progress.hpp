@@ -1,0 +1,49 @@
+// What a running batch tells its user: events for a Python caller's
+// `progress` callable, and on the console one live line (files done of
+// total, converted, failed, rate, time left, what each worker is on), or
+// plain lines every few seconds when the output is not a terminal.
+#pragma once
+
+#include "host/stdlib.hpp"
+
+#include <map>
+#include <string>
+
+namespace velmora::headless {
+
+using py::Ref;
+
+class Progress {
+public:
+    Progress(Ref callback, bool console);
+
+    void start(long long total, long long done, long long converted, long long failed, double now);
+    // A worker's state: "starting", "ready", "busy" (with its source),
+    // "ended" (with how).
+    void worker(int id, const char* state, const Ref& detail, double now);
+    // A finished source: its journal record with full paths, plus counts.
+    void file(int worker, const Ref& source, const Ref& record, double now);
+    // Redraws the console line, or prints a plain line when one is due.
+    void tick(double now);
+    void end(const Ref& results, bool interrupted);
+
+private:
+    void emit(const Ref& event);
+    std::string summary(double now) const;
+    void show_line(const std::string& line);
+    void print_above(const Ref& text);
+
+    Ref callback_;
+    bool console_;
+    bool terminal_ = false;
+    long long total_ = 0;
+    long long done_ = 0;
+    long long converted_ = 0;
+    long long failed_ = 0;
+    long long done_at_start_ = 0;
+    double started_ = 0;
+    double last_line_ = 0;
+    std::map<int, std::string> doing_;  // worker id -> what it is on
+};
+
+}  // namespace velmora::headless

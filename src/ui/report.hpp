@@ -1,0 +1,14 @@
+// The statistics report's text, as the window shows it and velmora-batch
+// prints it.
+#pragma once
+
+#include "host/py.hpp"
+
+namespace velmora {
+
+// `failed` is a sequence of (source, reason) pairs; start and end are
+// seconds since the epoch.
+py::Ref statistics_text(const py::Ref& start, const py::Ref& end, const py::Ref& total,
+                        const py::Ref& successful, const py::Ref& failed, Py_ssize_t skipped);
+
+}  // namespace velmora
