@@ -286,7 +286,7 @@ void Controller::spawn() {
     Ref log = host::os_path("join", {logs_, py::format("worker-{}.log", {py::integer(id)})});
     double now = monotonic();
     workers_.push_back(std::make_unique<WorkerProcess>(id, command, log, now));
-    progress_.worker(id, "starting", py::none(), now);
+    progress_.worker(id, workers_.back()->pid(), "starting", py::none(), now);
 }
 
 bool Controller::has_work() const { return !queue_.empty() && !draining_ && !fatal_; }
@@ -309,7 +309,7 @@ void Controller::ensure_workers() {
 void Controller::hand_out(WorkerProcess& worker, double now) {
     if (!has_work() || worker.files_done() >= kFilesPerWorker) {
         worker.channel()->send(py::dict({{"quit", true}}));
-        worker.quitting();
+        worker.quitting(now);
         ensure_workers();
         return;
     }
@@ -322,7 +322,7 @@ void Controller::hand_out(WorkerProcess& worker, double now) {
          {"formats", formats_for(index)}, {"skip_existing", py::boolean(request_.choices.skip_existing)},
          {"preset", request_.choices.preset}, {"tag", temp_tag(batch_id_, index)}}));
     worker.take(index, now);
-    progress_.worker(worker.id(), "busy", source_file, now);
+    progress_.worker(worker.id(), worker.pid(), "busy", source_file, now);
 }
 
 // ---------------------------------------------------------- conversation
@@ -381,7 +381,7 @@ void Controller::on_message(WorkerProcess& worker, const Ref& message, double no
         double startup = now - worker.since();
         worker.ready(now);
         startup_failures_ = 0;
-        progress_.worker(worker.id(), "ready", py::check(PyFloat_FromDouble(startup)), now);
+        progress_.worker(worker.id(), worker.pid(), "ready", py::check(PyFloat_FromDouble(startup)), now);
         hand_out(worker, now);
     } else if (py::find_item(message, "index") && worker.state() == WorkerProcess::State::Busy) {
         finish_file(worker, message, now);
@@ -459,7 +459,7 @@ void Controller::on_end(WorkerProcess& worker, const std::optional<Ref>& timed_o
     WorkerProcess::State was = worker.state();
     std::optional<long long> job = worker.job();
     worker.reap(kQuitSeconds);
-    progress_.worker(worker.id(), "ended", py::text(worker.ending()), now);
+    progress_.worker(worker.id(), worker.pid(), "ended", py::text(worker.ending()), now);
     if (was == WorkerProcess::State::Busy && job) {
         long long index = *job;
         discard_temps(index);
@@ -494,7 +494,8 @@ void Controller::check_clocks(double now) {
         if (w.state() == WorkerProcess::State::Busy && request_.timeout && age > *request_.timeout) {
             w.kill();
             on_end(w, py::format("timed out after {:g} s", {*request_.timeout}), now);
-        } else if (w.state() == WorkerProcess::State::Starting && age > kStartupSeconds) {
+        } else if ((w.state() == WorkerProcess::State::Starting && age > kStartupSeconds) ||
+                   (w.state() == WorkerProcess::State::Quitting && age > kQuitSeconds)) {
             w.kill();
             on_end(w, std::nullopt, now);
         } else if (w.state() != WorkerProcess::State::Ended && w.exited()) {

@@ -69,6 +69,10 @@ PyObject* batch(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
     });
 }
 
+PyObject* batch_report_entry(PyObject* /*module*/, PyObject* results) {
+    return guarded([&] { return report_text(Ref::borrow(results)); });
+}
+
 PyObject* batch_main_entry(PyObject* /*module*/, PyObject* argv) {
     return guarded([&] { return py::integer(batch_main(py::call(py::builtin("list"), {Ref::borrow(argv)}))); });
 }
@@ -90,6 +94,9 @@ PyMethodDef kEntryPoints[] = {
      "Returns the results: total, converted, failed [(source, reason)], skipped, outputs,\n"
      "pending, start_time, end_time, journal, logs. A file that crashes or hangs Maya fails\n"
      "alone; an interrupted batch is finished by running it again with resume=True."},
+    {"batch_report", batch_report_entry, METH_O,
+     "batch_report(results)\n--\n\nThe statistics report of batch()'s results, as the window "
+     "shows it."},
     {"batch_main", batch_main_entry, METH_O,
      "batch_main(argv)\n--\n\nThe velmora-batch command (argv without the program name); "
      "returns its exit status."},

@@ -64,7 +64,7 @@ void Progress::start(long long total, long long done, long long converted, long 
                    {"converted", py::integer(converted)}, {"failed", py::integer(failed)}}));
 }
 
-void Progress::worker(int id, const char* state, const Ref& detail, double now) {
+void Progress::worker(int id, const Ref& pid, const char* state, const Ref& detail, double now) {
     std::string what = state;
     if (what == "busy") what = utf8(host::os_path("basename", {detail}));
     if (what == "ended") {
@@ -72,8 +72,8 @@ void Progress::worker(int id, const char* state, const Ref& detail, double now) 
     } else {
         doing_[id] = what;
     }
-    emit(py::dict({{"event", "worker"}, {"worker", py::integer(id)}, {"state", state},
-                   {"detail", detail}}));
+    emit(py::dict({{"event", "worker"}, {"worker", py::integer(id)}, {"pid", pid},
+                   {"state", state}, {"detail", detail}}));
     tick(now);
 }
 
@@ -117,6 +117,7 @@ std::string Progress::summary(double now) const {
 }
 
 void Progress::tick(double now) {
+    last_tick_ = now;
     if (!console_) return;
     if (terminal_) {
         show_line(summary(now));
@@ -139,7 +140,9 @@ void Progress::print_above(const Ref& text) {
 }
 
 void Progress::end(const Ref& results, bool interrupted) {
+    doing_.clear();
     if (console_ && terminal_) write_console(py::str("\n"));
+    if (console_ && !terminal_) write_console(py::text(summary(last_tick_) + "\n"));
     emit(py::dict({{"event", "end"}, {"results", results}, {"interrupted", py::boolean(interrupted)}}));
 }
 

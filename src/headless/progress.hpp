@@ -18,9 +18,9 @@ public:
     Progress(Ref callback, bool console);
 
     void start(long long total, long long done, long long converted, long long failed, double now);
-    // A worker's state: "starting", "ready", "busy" (with its source),
-    // "ended" (with how).
-    void worker(int id, const char* state, const Ref& detail, double now);
+    // A worker's state: "starting", "ready" (with its start-up seconds),
+    // "busy" (with its source), "ended" (with how), and its process id.
+    void worker(int id, const Ref& pid, const char* state, const Ref& detail, double now);
     // A finished source: its journal record with full paths, plus counts.
     void file(int worker, const Ref& source, const Ref& record, double now);
     // Redraws the console line, or prints a plain line when one is due.
@@ -43,6 +43,7 @@ private:
     long long done_at_start_ = 0;
     double started_ = 0;
     double last_line_ = 0;
+    double last_tick_ = 0;
     std::map<int, std::string> doing_;  // worker id -> what it is on
 };
 

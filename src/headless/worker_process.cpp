@@ -55,7 +55,10 @@ void WorkerProcess::finished(double now) {
     since_ = now;
 }
 
-void WorkerProcess::quitting() { state_ = State::Quitting; }
+void WorkerProcess::quitting(double now) {
+    state_ = State::Quitting;
+    since_ = now;
+}
 
 bool WorkerProcess::exited() { return py::call_method(popen_, "poll").get() != Py_None; }
 

@@ -23,13 +23,14 @@ public:
     std::optional<long long> job() const { return job_; }
     int files_done() const { return files_done_; }
     const Ref& log() const { return log_; }
+    Ref pid() const { return py::getattr(popen_, "pid"); }
 
     void connected(Channel channel);
     std::optional<Channel>& channel() { return channel_; }
     void ready(double now);
     void take(long long job, double now);
     void finished(double now);
-    void quitting();
+    void quitting(double now);
 
     // Whether the process has exited (without waiting).
     bool exited();
