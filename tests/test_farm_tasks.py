@@ -8,6 +8,7 @@ import shutil
 import signal
 import subprocess
 import time
+import unittest
 
 from farm_support import (EXAMPLES, MAYAPY, FarmTestCase, farm, files_under, node_environment)
 
@@ -97,11 +98,12 @@ class Resuming(FarmTestCase):
         self.assertEqual(files_under(folder), ["a.ma", "a.mb", "late.ma"])
         self.assertIn("Total: 1", self.report(expect=0).stdout)
 
+    @unittest.skipUnless(os.path.isdir("/proc") and hasattr(os, "killpg"), "needs /proc and process groups")
     def test_a_killed_task_resumed_writes_every_output_once(self):
         names = ["s%d.ma" % i for i in range(6)]
         folder = self.scenes(names)
         self.plan(folder, "--outputs", "mb,fbx", "--jobs", "2", tasks=1)
-        slow = {"MAYASIM_COST_SAVE": "0.3", "MAYASIM_COST_EXPORT": "0.3"}
+        slow = {"MAYASIM_COST_SAVE": "0.3", "MAYASIM_COST_EXPORT": "0.3", "VELMORA_TEST_MARK": self.tmp}
         journal = os.path.join(self.jobdir, "tasks", "task-0000.journal")
         task = subprocess.Popen([MAYAPY, "-c", "import sys, velmora; sys.exit(velmora._farm_main(sys.argv[1:]))",
                                  "run-task", self.jobdir, "0"], env=node_environment(slow),
@@ -116,7 +118,7 @@ class Resuming(FarmTestCase):
             os.killpg(task.pid, signal.SIGKILL)
             task.wait()
         self.assertLess(self.records(journal), len(names))
-        self.wait_for_workers_to_go(folder)
+        self.wait_for_workers_to_go(self.tmp)
         self.run_task(0, expect=0, env=slow)
         expected = sorted(names + [n[:-3] + ext for n in names for ext in (".mb", ".fbx")])
         self.assertEqual(files_under(folder), expected)
@@ -131,15 +133,25 @@ class Resuming(FarmTestCase):
         with open(journal, encoding="utf-8") as f:
             return sum(1 for line in f if line.startswith('{"source"'))
 
-    def wait_for_workers_to_go(self, folder):
-        """The killed task's workers stop by themselves; the resumed run must
-        not race with one still finishing a file."""
+    def wait_for_workers_to_go(self, marker):
+        """The killed task's workers stop by themselves (or died with it); the
+        resumed run must not race with one still finishing a file. They are
+        found by a variable of the environment they inherited."""
+        needle = ("VELMORA_TEST_MARK=" + marker).encode()
         deadline = time.time() + 30
         while time.time() < deadline:
-            ps = subprocess.run(["ps", "-eo", "args"], stdout=subprocess.PIPE, universal_newlines=True).stdout
-            if self.jobdir not in ps and "_worker" not in ps:
+            alive = []
+            for pid in filter(str.isdigit, os.listdir("/proc")):
+                try:
+                    with open("/proc/%s/environ" % pid, "rb") as f:
+                        if needle in f.read().split(b"\0"):
+                            alive.append(pid)
+                except OSError:
+                    pass
+            if not alive:
                 return
-            time.sleep(0.2)
+            time.sleep(0.1)
+        self.fail("workers of the killed task still running: %s" % alive)
 
     def test_a_running_task_is_not_started_twice(self):
         folder = self.scenes(["a.ma", "b.ma"])
