@@ -146,6 +146,19 @@ class Descriptions(FarmTestCase):
         on_run = json.loads(read("openjd/template.json"))["steps"][0]["script"]["actions"]["onRun"]
         self.assertNotIn("timeout", on_run)
 
+    def test_resubmitting_some_tasks_only(self):
+        for manager in ("slurm", "deadline", "opencue", "openjd"):
+            self.submit(manager, "--only", "2,0,2")
+        self.assertIn("#SBATCH --array=0,2\n", self.read("slurm/job.sbatch"))
+        self.assertIn("Frames=0,2\n", self.read("deadline/job_info.job"))
+        self.assertIn("range='0,2',", self.read("opencue/job.outline"))
+        template = json.loads(self.read("openjd/template.json"))
+        self.assertEqual(template["steps"][0]["parameterSpace"]["taskParameterDefinitions"][0]["range"], "0,2")
+        for bad, text in (("3", "not in the plan"), ("1,x", "task numbers such as")):
+            done = farm("submit", "--farm", "slurm", self.jobdir, "--dry-run", "--only", bad)
+            self.assertEqual(done.returncode, 2)
+            self.assertIn(text, done.stderr)
+
     def test_own_command_on_the_nodes(self):
         self.submit("slurm", "--command", "/mnt/share/velmora/velmora-batch --quiet")
         script = self.read("slurm/job.sbatch")

@@ -72,6 +72,10 @@ class TasksMakeOneBatch(FarmTestCase):
         self.assertNotIn("task 1:", done.stdout)
         self.assertIn("velmora-batch run-task %s 0" % self.jobdir, done.stdout)
         self.assertIn("velmora-batch run-task %s 2" % self.jobdir, done.stdout)
+        self.assertIn("submit --farm FARM %s --only 0,2" % self.jobdir, done.stdout)
+        with open(os.path.join(self.jobdir, "submissions.log"), "w") as f:
+            f.write("1796000000.0 slurm 17\n")
+        self.assertIn("submit --farm slurm %s --only 0,2" % self.jobdir, self.report(expect=1).stdout)
         pending = relative(self.results()["pending"], folder)
         self.assertEqual(pending, sorted(tasks[0] + tasks[2]))
         for index in (0, 2):

@@ -25,6 +25,7 @@ Ref task_command(const JobSpec& job, const char* index_token) {
 }
 
 Ref index_range(const JobSpec& job) {
+    if (job.only && job.only.get() != Py_None) return job.only;
     if (job.tasks == 1) return py::str("0");
     return py::format("0-{}", {py::integer(job.tasks - 1)});
 }

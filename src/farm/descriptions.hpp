@@ -14,7 +14,8 @@ namespace velmora::farm {
 struct JobSpec {
     Ref name;         // str: the job's name on the farm
     Ref jobdir;       // str: absolute
-    Py_ssize_t tasks = 0;
+    Py_ssize_t tasks = 0;       // in the plan
+    Ref only;                   // str "1,3": the tasks to run when not all; or None
     Ref command;      // list of str: runs velmora-batch on a node
     Ref environment;  // dict of str: set for every task
     std::optional<long long> task_seconds;  // the per-task time limit
@@ -30,7 +31,7 @@ using Description = std::vector<DescriptionFile>;
 // The command line of one task, the index given by `index_token`.
 Ref task_command(const JobSpec& job, const char* index_token);
 
-// "0-(N-1)", or "0" for a single task.
+// The indices to run: "0-(N-1)" ("0" for a single task), or `only`.
 Ref index_range(const JobSpec& job);
 
 // Minutes of a limit in seconds, rounded up.

@@ -96,6 +96,19 @@ Ref task_line(Py_ssize_t index, const TaskState& s) {
     return py::format("  task {}: {} failed", {i, py::integer(s.failed)});
 }
 
+// The manager of the job's last submission (submissions.log), or None.
+Ref last_farm(const Ref& jobdir) {
+    Ref path = join(jobdir, "submissions.log");
+    Ref farm = py::none();
+    py::swallow([&] {
+        py::for_each(py::call_method(read_text(path), "splitlines"), [&](const Ref& line) {
+            Ref words = py::call_method(line, "split");
+            if (py::length(words) >= 2) farm = py::item(words, 1);
+        });
+    });
+    return farm;
+}
+
 // The tasks worth a line, and the commands that finish the job. Returns
 // whether every task is complete.
 bool print_tasks(const Manifest& manifest, const std::vector<TaskState>& states) {
@@ -113,11 +126,17 @@ bool print_tasks(const Manifest& manifest, const std::vector<TaskState>& states)
         say(py::format("All {} tasks complete.", {py::integer(static_cast<long long>(states.size()))}));
         return true;
     }
-    say(py::str("To finish the job, run (or resubmit these tasks):"));
+    Ref jobdir = py::call(py::getattr(module("shlex"), "quote"), {manifest.jobdir});
+    say(py::str("To finish the job, run:"));
+    Ref indices = py::list();
     for (Py_ssize_t t : unfinished) {
-        say(py::format("  velmora-batch run-task {} {}",
-                       {py::call(py::getattr(module("shlex"), "quote"), {manifest.jobdir}), py::integer(t)}));
+        say(py::format("  velmora-batch run-task {} {}", {jobdir, py::integer(t)}));
+        py::append(indices, py::call(py::builtin("str"), {py::integer(t)}));
     }
+    Ref farm = last_farm(manifest.jobdir);
+    say(py::format("or resubmit them: velmora-batch submit --farm {} {} --only {}",
+                   {farm.get() != Py_None ? farm : py::str("FARM"), jobdir,
+                    py::call_method(py::str(","), "join", {indices})}));
     return false;
 }
 

@@ -103,10 +103,32 @@ Ref module_folder() {
                     {absolute(host::global("__file__"))});
 }
 
+// --only "2,0": the tasks to resubmit, checked against the plan, in
+// ascending order, each once.
+Ref only_tasks(const Manifest& manifest, const Ref& given) {
+    if (given.get() == Py_None) return given;
+    Ref chosen = py::check(PySet_New(nullptr));
+    py::for_each(py::call_method(given, "split", {","}), [&](const Ref& part) {
+        Ref number;
+        if (py::guard([&] { number = py::call(py::builtin("int"), {part}); })) {
+            throw UsageError(text(py::format("--only takes task numbers such as 1,3, not {!r}", {given})));
+        }
+        long long index = py::as_long(number);
+        if (index < 0 || index >= task_count(manifest)) {
+            throw UsageError(text(py::format("task {} is not in the plan (tasks 0 to {})",
+                                             {number, py::integer(task_count(manifest) - 1)})));
+        }
+        py::check_status(PySet_Add(chosen.get(), number.get()));
+    });
+    Ref words = py::call(py::builtin("map"), {py::builtin("str"), py::call(py::builtin("sorted"), {chosen})});
+    return py::call_method(py::str(","), "join", {words});
+}
+
 JobSpec job_spec(const Manifest& manifest, const Ref& args) {
     JobSpec job;
     job.jobdir = manifest.jobdir;
     job.tasks = task_count(manifest);
+    job.only = only_tasks(manifest, py::getattr(args, "only"));
     job.task_seconds = task_seconds(manifest);
     job.name = py::getattr(args, "name");
     if (job.name.get() == Py_None) {
@@ -181,6 +203,8 @@ int submit(const Ref& argv) {
     add_argument(parser, "jobdir", {{"metavar", "JOBDIR"}});
     add_argument(parser, "--dry-run", {{"action", "store_true"}, {"help", "write the description only"}});
     add_argument(parser, "--name", {{"help", "the job's name on the farm"}});
+    add_argument(parser, "--only", {{"metavar", "TASKS"},
+                                    {"help", "only these tasks, e.g. 1,3 (to resubmit what report names)"}});
     add_argument(parser, "--command", {{"help", "the velmora-batch command on the nodes, as shell words "
                                                 "(default: the plan's mayapy with this module)"}});
     Ref args = parse(parser, argv);
