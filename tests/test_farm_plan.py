@@ -77,6 +77,14 @@ class Partition(FarmTestCase):
         self.assertEqual((m["jobs"], m["timeout"], m["mayapy"]), (2, 30.0, MAYAPY))
         self.assertEqual(m["folder"], os.path.abspath(folder))
 
+    def test_paths_given_relative_are_stored_absolute(self):
+        folder = self.scenes(["a.ma"])
+        relative_mayapy = os.path.relpath(MAYAPY, self.tmp)
+        done = farm("plan", "scenes", "--tasks", "1", "--out", "job", "--mayapy", relative_mayapy, cwd=self.tmp)
+        self.assertEqual(done.returncode, 0, done.stderr)
+        m = self.manifest()
+        self.assertEqual((m["folder"], m["mayapy"]), (folder, os.path.abspath(MAYAPY)))
+
 
 class BadArguments(FarmTestCase):
     def assertUsage(self, done, text):

@@ -83,6 +83,29 @@ class TasksMakeOneBatch(FarmTestCase):
         self.assertIn("All 3 tasks complete.", self.report(expect=0).stdout)
 
 
+    def test_a_damaged_or_foreign_journal_is_named_not_merged(self):
+        folder = self.scenes(["a.ma", "b.ma", "c.ma"])
+        self.plan(folder, "--outputs", "mb", tasks=3)
+        for index in range(3):
+            self.run_task(index, expect=0)
+        journals = os.path.join(self.jobdir, "tasks")
+        with open(os.path.join(journals, "task-0000.journal"), "w") as f:
+            f.write("not a journal\n")
+        # Task 1's journal swapped for one of another plan's sources.
+        other = self.path("other")
+        self.scenes(["zzz.ma"], folder="other")
+        self.plan(other, "--outputs", "mb", tasks=1, jobdir=self.path("otherjob"))
+        self.run_task(0, expect=0, jobdir=self.path("otherjob"))
+        shutil.copy(os.path.join(self.path("otherjob"), "tasks", "task-0000.journal"),
+                    os.path.join(journals, "task-0001.journal"))
+        done = self.report(expect=1)
+        self.assertIn("task 0: journal unreadable", done.stdout)
+        self.assertIn("task 1: journal unreadable", done.stdout)
+        self.assertIn("Total: 3", done.stdout)
+        self.assertIn("Success: 1", done.stdout)
+        self.assertEqual(relative(self.results()["outputs"], folder), [self.task_sources()[2][0][:-3] + ".mb"])
+
+
 class Resuming(FarmTestCase):
     def test_a_task_run_again_converts_nothing_again(self):
         folder = self.scenes(["a.ma", "b.ma"])

@@ -106,7 +106,8 @@ int plan(const Ref& argv) {
                      {"choices", choices_dict(request.choices)},
                      {"jobs", attr_or_none(args, "jobs")},
                      {"timeout", optional_number(request.timeout)},
-                     {"mayapy", request.mayapy ? request.mayapy : py::none()},
+                     // Absolute: the nodes start it from another folder.
+                     {"mayapy", request.mayapy ? absolute(request.mayapy) : py::none()},
                      {"sources", sources},
                      {"tasks", tasks},
                      {"planned", py::call(py::getattr(module("time"), "time"))}});

@@ -48,16 +48,11 @@ public:
             return state;
         }
         state.started = true;
-        Ref listed = get(journal.batch, "sources");
-        py::for_each(py::call_method(journal.records, "items"), [&](const Ref& pair) {
-            Ref rel = py::item(listed, static_cast<Py_ssize_t>(py::as_long(py::item(pair, 0))));
-            Ref record = py::call_method(py::item(pair, 1), "copy");
-            Ref place = py::check(PyObject_GetItem(position_.get(), rel.get()));
-            py::check_status(PyDict_SetItemString(record.get(), "source", place.get()));
-            py::check_status(PyDict_SetItem(records_.get(), place.get(), record.get()));
-            ++state.finished;
-            if (!py::truthy(get(record, "converted"))) ++state.failed;
-        });
+        if (auto error = py::guard([&] { add_records(journal, state); })) {
+            // A journal of another plan's task, say: named, not merged.
+            state.unreadable = *error;
+            return state;
+        }
         started_ = pick_time(started_, journal.started, Py_LT);
         ended_ = pick_time(ended_, journal.ended, Py_GT);
         return state;
@@ -76,6 +71,25 @@ public:
     }
 
 private:
+    // All of a journal's records or none: they are gathered apart and
+    // merged only once every one has found its place in the plan.
+    void add_records(const headless::JournalState& journal, TaskState& state) {
+        Ref listed = get(journal.batch, "sources");
+        Ref found = py::check(PyDict_New());
+        Py_ssize_t failed = 0;
+        py::for_each(py::call_method(journal.records, "items"), [&](const Ref& pair) {
+            Ref rel = py::item(listed, static_cast<Py_ssize_t>(py::as_long(py::item(pair, 0))));
+            Ref record = py::call_method(py::item(pair, 1), "copy");
+            Ref place = py::check(PyObject_GetItem(position_.get(), rel.get()));
+            py::check_status(PyDict_SetItemString(record.get(), "source", place.get()));
+            py::check_status(PyDict_SetItem(found.get(), place.get(), record.get()));
+            if (!py::truthy(get(record, "converted"))) ++failed;
+        });
+        py::check_status(PyDict_Update(records_.get(), found.get()));
+        state.finished = py::length(found);
+        state.failed = failed;
+    }
+
     const Manifest& manifest_;
     Ref position_ = py::check(PyDict_New());
     Ref records_ = py::check(PyDict_New());

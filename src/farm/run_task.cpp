@@ -133,6 +133,13 @@ int run_task(const Ref& argv) {
                     py::integer(py::length(sources)), folder, request.resume ? " (resuming)" : ""}));
     Ref results = headless::run_batch(request);
     say(headless::report_text(results));
+    say(py::format("Journal: {}", {request.journal}));
+    Ref error = get(results, "error");
+    if (error.get() != Py_None) warn(py::format("velmora-batch: error: {}", {error}));
+    if (py::truthy(get(results, "interrupted"))) {
+        say(py::format("Interrupted: {} files not converted yet; run the task again to finish it.",
+                       {py::integer(py::length(get(results, "pending")))}));
+    }
     return finished_cleanly(results) ? 0 : 1;
 }
 
