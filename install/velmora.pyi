@@ -2,7 +2,7 @@
 
 Start it inside Maya with ``import velmora; velmora.show()``.
 """
-from typing import IO, Any, List, Optional, Sequence, Tuple
+from typing import IO, Any, Callable, Dict, List, Optional, Sequence, Tuple
 
 import io as io
 import os as os
@@ -21,6 +21,31 @@ def safe_open(filepath: str, mode: str = "r", encoding: str = "utf-8") -> IO[str
 
 def show() -> None:
     """Opens the velmora window (a fresh converter with a fresh log)."""
+    ...
+
+def batch(
+    folder: str,
+    sources: Sequence[str] = ("ma", "mb", "fbx"),
+    outputs: Sequence[str] = ("ma",),
+    preset: str = "Default",
+    recursive: bool = True,
+    skip_existing: bool = False,
+    jobs: Optional[int] = None,
+    timeout: Optional[float] = None,
+    mayapy: Optional[str] = None,
+    journal: Optional[str] = None,
+    resume: bool = False,
+    progress: Optional[Callable[[Dict[str, Any]], Any]] = None,
+) -> Dict[str, Any]:
+    """Converts a folder headless with mayapy workers; returns the results."""
+    ...
+
+def batch_report(results: Dict[str, Any]) -> str:
+    """The statistics report of batch()'s results."""
+    ...
+
+def batch_main(argv: Sequence[str]) -> int:
+    """The velmora-batch command; returns its exit status."""
     ...
 
 class Velmora:

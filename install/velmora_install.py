@@ -23,7 +23,11 @@ TITLE = "Velmora installer"
 BUTTON_LABEL = "Velmora"
 BUTTON_COMMAND = "import velmora; velmora.show()"
 BUTTON_ANNOTATION = "Velmora: convert folders of Maya scenes between .ma, .mb and .fbx"
-ICON = os.path.join("icons", "velmora.png")
+ICON = ("icons", "velmora.png")  # below the velmora folder
+# Maya's names of the platforms (its module files' PLATFORM: keyword) and
+# the file name of each one's binary; the release keeps each in
+# platforms/<platform>/, the folder velmora.mod names for that platform.
+BINARIES = {"linux": NAME + ".abi3.so", "win64": NAME + ".pyd", "mac": NAME + ".abi3.so"}
 
 
 class InstallError(Exception):
@@ -50,10 +54,10 @@ def install(root=None):
     temp = None
     try:
         root = _package_root(root)
-        scripts = os.path.join(root, "scripts")
-        icon = os.path.join(root, ICON)
+        binaries = binary_folder(root)
+        icon = os.path.join(root, *ICON)
         _check_interpreter()
-        _check_package(root, scripts, icon)
+        _check_package(root, binaries, icon)
         text = module_file_text(_read_text(os.path.join(root, MODULE_FILE)), root)
         modules = _modules_folder(cmds)
         shelf = _current_shelf(cmds, mel)
@@ -68,7 +72,7 @@ def install(root=None):
             # Writing the content now proves the folder writable before
             # anything else changes; the rename at the end is the commit.
             temp = _prepare_file(modules, text, undo)
-        _make_importable(scripts, undo, report, notes)
+        _make_importable(binaries, undo, report, notes)
         _ensure_shelf_button(cmds, shelf, icon, undo, report)
         if write_module:
             os.replace(temp, target)
@@ -110,6 +114,21 @@ def module_file_text(shipped, root):
     return "\n".join(lines) + "\n"
 
 
+def maya_platform(system=None):
+    """Maya's name of the platform this Python runs on."""
+    system = sys.platform if system is None else system
+    if system.startswith("win"):
+        return "win64"
+    if system == "darwin":
+        return "mac"
+    return "linux"
+
+
+def binary_folder(root, system=None):
+    """The folder of the module folder `root` that holds this platform's binary."""
+    return os.path.join(root, "platforms", maya_platform(system))
+
+
 def _package_root(root):
     if root is None:
         root = os.path.dirname(os.path.abspath(__file__))
@@ -122,14 +141,14 @@ def _check_interpreter():
                            "(this is Python %d.%d)." % sys.version_info[:2])
 
 
-def _check_package(root, scripts, icon):
-    import importlib.machinery
-    suffixes = importlib.machinery.EXTENSION_SUFFIXES
-    if not any(os.path.isfile(os.path.join(scripts, NAME + s)) for s in suffixes):
+def _check_package(root, binaries, icon):
+    platform = maya_platform()
+    binary = os.path.join(binaries, BINARIES[platform])
+    if not os.path.isfile(binary):
         raise InstallError(
-            "There is no velmora binary for this platform in " + scripts + " (looked for "
-            + ", ".join(NAME + s for s in suffixes) + "). The archive holds the build of "
-            "one platform; build velmora on this one (see INSTALL.md).")
+            "There is no velmora binary for this platform (" + platform + ") in this "
+            "release: " + binary + " is missing. Take a release that includes " + platform
+            + ", or build velmora on this platform (see INSTALL.md).")
     for path in (os.path.join(root, MODULE_FILE), icon):
         if not os.path.isfile(path):
             raise InstallError("The velmora folder is incomplete, " + path + " is missing: "
@@ -140,7 +159,9 @@ def _modules_folder(cmds):
     app_dir = cmds.internalVar(userAppDir=True)
     if not app_dir:
         raise InstallError("Maya did not name the user's application folder.")
-    return os.path.join(app_dir, "modules")
+    # Maya names the folder with forward slashes on Windows too: normalised,
+    # the paths the installer reports are all in the platform's own form.
+    return os.path.normpath(os.path.join(app_dir, "modules"))
 
 
 NO_SHELF = ("This Maya session has no shelf (batch mode?): start Maya with its interface "
@@ -217,24 +238,24 @@ def _remove_folders(created):
             pass
 
 
-def _make_importable(scripts, undo, report, notes):
-    if not any(_same_path(p, scripts) for p in sys.path if isinstance(p, str)):
-        sys.path.insert(0, scripts)
-        undo.append(lambda: sys.path.remove(scripts))
-        report.append("Added " + scripts + " to this session's Python path.")
+def _make_importable(binaries, undo, report, notes):
+    if not any(_same_path(p, binaries) for p in sys.path if isinstance(p, str)):
+        sys.path.insert(0, binaries)
+        undo.append(lambda: sys.path.remove(binaries))
+        report.append("Added " + binaries + " to this session's Python path.")
     loaded = sys.modules.get(NAME)
     if loaded is None:
         import importlib
         try:
             importlib.import_module(NAME)
         except Exception as error:
-            raise InstallError("velmora does not load in this Maya (%s: %s). The binary is "
-                               "built for one platform; see INSTALL.md." % (
+            raise InstallError("velmora does not load in this Maya (%s: %s); see the "
+                               "platforms table of INSTALL.md." % (
                                    type(error).__name__, error))
         undo.append(lambda: sys.modules.pop(NAME, None))
     else:
         where = os.path.dirname(os.path.abspath(getattr(loaded, "__file__", "") or "."))
-        if not _same_path(where, scripts):
+        if not _same_path(where, binaries):
             notes.append("A velmora from " + where + " is already loaded in this session; "
                           "restart Maya to use this one.")
 

@@ -10,6 +10,30 @@ import unittest
 from support import BUILD, ROOT
 
 INSTALLER_SOURCE = os.path.join(ROOT, "install", "velmora_install.py")
+BATCH_SOURCE = os.path.join(ROOT, "install", "velmora_batch.py")
+PLATFORMS = ("linux", "win64", "mac")
+MAYA_VERSIONS = ("2022", "2023", "2024", "2025", "2026", "2027")
+BINARY_NAMES = {"linux": "velmora.abi3.so", "win64": "velmora.pyd", "mac": "velmora.abi3.so"}
+
+
+def cache_value(name):
+    """A variable of the build's CMake cache, or "" when unset."""
+    with open(os.path.join(BUILD, "CMakeCache.txt")) as f:
+        for line in f:
+            if line.startswith(name + ":"):
+                return line.split("=", 1)[1].strip()
+    return ""
+
+
+def installed_binaries():
+    """{platform: path in the module folder} of the binaries an install of
+    the build under test holds: its own (Linux) and those named by
+    VELMORA_BINARY_<PLATFORM> (tools/release names the Windows one)."""
+    found = {"linux": "platforms/linux/" + BINARY_NAMES["linux"]}
+    for platform in PLATFORMS[1:]:
+        if cache_value("VELMORA_BINARY_" + platform.upper()):
+            found[platform] = "platforms/%s/%s" % (platform, BINARY_NAMES[platform])
+    return found
 
 
 def cmake_install(prefix):

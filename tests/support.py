@@ -25,19 +25,39 @@ STAMP = re.compile(r"^\[\d\d:\d\d:\d\d\] ")
 
 class HostTestCase(unittest.TestCase):
     """A fresh simulated Maya, a temporary folder, and the class's log file
-    pointed into it for the duration of each test."""
+    pointed into it for the duration of each test. With `windows_paths` set
+    (windows_paths.also_under_windows_paths sets it on a twin class), the
+    module sees Windows' path rules and the folder is given in Windows form."""
+
+    windows_paths = False
 
     def setUp(self):
         mayasim.reset()
         self.tmp = tempfile.mkdtemp(prefix="velmora-test-")
         self.addCleanup(shutil.rmtree, self.tmp, True)
-        self.log_path = os.path.join(self.tmp, "converter_log.txt")
+        if self.windows_paths:
+            import windows_paths
+            rules = windows_paths.WindowsPaths(velmora)
+            rules.__enter__()
+            self.addCleanup(rules.__exit__, None, None, None)
+            self.tmp = windows_paths.to_windows(self.tmp)
+        self.log_path = self.path("converter_log.txt")
         saved = velmora.Velmora.LOG_FILE
         velmora.Velmora.LOG_FILE = self.log_path
         self.addCleanup(setattr, velmora.Velmora, "LOG_FILE", saved)
 
     def path(self, *parts):
-        return os.path.join(self.tmp, *parts)
+        """A path in the test's folder, joined as the module's os.path joins."""
+        import ntpath
+        return (ntpath if self.windows_paths else os.path).join(self.tmp, *parts)
+
+    def mel_path(self, path):
+        """`path` as an export command names it: on Windows with forward slashes."""
+        return path.replace("\\", "/") if self.windows_paths else path
+
+    def only_posix(self, names):
+        """The names a file can have here: on Windows a backslash separates."""
+        return [n for n in names if not (self.windows_paths and "\\" in n)]
 
     def read_log(self):
         with open(self.log_path, encoding="utf-8") as f:

@@ -7,6 +7,7 @@ import unittest
 from unittest import mock
 
 from support import HostTestCase
+from windows_paths import also_under_windows_paths
 import velmora
 
 
@@ -36,6 +37,7 @@ class CountingOs(object):
         self.listdir = self.scandir = self.walk = no_listing
 
 
+@also_under_windows_paths()
 class NumberedNamesTest(HostTestCase):
     def name_for(self, path, limit=None):
         conv = self.converter()
@@ -98,6 +100,7 @@ class NumberedNamesTest(HostTestCase):
         self.assertEqual(Counting.reads, 3)
 
 
+@also_under_windows_paths()
 class TimestampFallbackTest(HostTestCase):
     FIXED = types.SimpleNamespace(time=lambda: 1700000000.9)
 
@@ -115,7 +118,7 @@ class TimestampFallbackTest(HostTestCase):
         touch(self.path("a_001.ma"))
         got = self.converter()
         got.MAX_INCREMENT = 1
-        name = os.path.basename(got.get_incremental_filename(self.path("a.ma")))
+        name = velmora.os.path.basename(got.get_incremental_filename(self.path("a.ma")))
         self.assertRegex(name, r"^a_[1-9][0-9]*\.ma$")
 
     def test_taken_time_stamped_name_gets_a_further_counter(self):

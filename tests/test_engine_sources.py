@@ -7,6 +7,7 @@ import unittest
 from unittest import mock
 
 from support import HostTestCase, host
+from windows_paths import also_under_windows_paths, to_host
 from maya import cmds
 import velmora
 
@@ -15,6 +16,7 @@ OUTPUT_BOXES = (("out_ma", "ma"), ("out_mb", "mb"), ("out_fbx", "fbx"))
 
 
 def touch(path):
+    path = to_host(path)  # a Windows-form path of a twin under Windows' rules
     d = os.path.dirname(path)
     if not os.path.isdir(d):
         os.makedirs(d)
@@ -90,6 +92,7 @@ class UserChoiceChecksTest(SourcesCase):
         self.assertEqual(host.warnings, [])
 
 
+@also_under_windows_paths()
 class FolderOnlyTest(SourcesCase):
     def test_names_match_case_blind_at_the_end_only(self):
         for name in ("b.fbx", "a.ma", "C.ma", "SCENE.MA", "scene.ma.bak", "scene_ma",
@@ -109,13 +112,15 @@ class FolderOnlyTest(SourcesCase):
         os.mkdir(self.path("dir.ma"))
         tested = []
 
+        real = velmora.os  # Windows' view in the twin under Windows' rules
+
         def isfile(p):
             tested.append(p)
-            return os.path.isfile(p)
+            return real.path.isfile(p)
 
-        fake = types.SimpleNamespace(listdir=os.listdir, walk=os.walk,
-                                     path=types.SimpleNamespace(join=os.path.join,
-                                                                exists=os.path.exists,
+        fake = types.SimpleNamespace(listdir=real.listdir, walk=real.walk,
+                                     path=types.SimpleNamespace(join=real.path.join,
+                                                                exists=real.path.exists,
                                                                 isfile=isfile))
         conv = self.make(folder=self.tmp, types_=(".ma",))
         with mock.patch.object(velmora, "os", fake):
@@ -142,6 +147,7 @@ class FolderOnlyTest(SourcesCase):
                 conv.collect_files()
 
 
+@also_under_windows_paths()
 class SubfoldersTest(SourcesCase):
     def build_tree(self):
         for rel in (("z.ma",), ("B.mb",), ("sub1", "b.ma"), ("sub1", "A.ma"),
@@ -160,12 +166,13 @@ class SubfoldersTest(SourcesCase):
                                     ("old.ma", "in.ma"))))
         # Each folder's files stay together, sorted, and a folder comes
         # after the folder holding it.
-        folders = [os.path.dirname(p) for p in got]
+        path = velmora.os.path
+        folders = [path.dirname(p) for p in got]
         order = [f for i, f in enumerate(folders) if i == 0 or folders[i - 1] != f]
         self.assertEqual(len(order), len(set(order)))
         self.assertLess(order.index(self.path("sub1")), order.index(self.path("sub1", "deep")))
         for f in order:
-            names = [os.path.basename(p) for p in got if os.path.dirname(p) == f]
+            names = [path.basename(p) for p in got if path.dirname(p) == f]
             self.assertEqual(names, sorted(names))
 
     def test_unreadable_subfolder_is_passed_over(self):

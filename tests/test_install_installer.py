@@ -3,14 +3,19 @@ replacing a module file, failures with rollback, and uninstall."""
 
 import contextlib
 import io
+import ntpath
 import os
 import shutil
 import sys
 import tempfile
 import unittest
+from unittest import mock
 
 from support import HostTestCase, host  # first: puts the simulator on sys.path
-from install_support import cmake_install, load_installer
+import windows_paths
+from windows_paths import WindowsPaths, also_under_windows_paths, to_windows
+from install_support import (BINARY_NAMES, MAYA_VERSIONS, PLATFORMS, cmake_install,
+                             load_installer)
 import mayasim  # noqa: E402
 from mayasim import shelf as simshelf  # noqa: E402
 
@@ -47,16 +52,46 @@ class ModuleFileTextTest(unittest.TestCase):
         # a shipped path below the module folder stays below it
         sub = ns["module_file_text"]("+ velmora 2.3 lib\n", root)
         self.assertEqual(maya_module_paths(sub), [([], "velmora", "2.3", forward + "/lib")])
+        # every condition is kept before the name, in its order
+        both = ns["module_file_text"]("+ MAYAVERSION:2027 PLATFORM:mac velmora 1.0 .\n"
+                                      "PYTHONPATH+:=platforms/mac\n", root)
+        self.assertEqual(both, "+ MAYAVERSION:2027 PLATFORM:mac velmora 1.0 %s\n"
+                               "PYTHONPATH+:=platforms/mac\n" % forward)
         with self.assertRaises(ns["InstallError"]):
             ns["module_file_text"]("+ PLATFORM:linux velmora\n", root)
 
 
+class WindowsSys(object):
+    """The installer's `sys` on Windows: this interpreter's, but win32."""
+    platform = "win32"
+
+    def __getattr__(self, name):
+        return getattr(sys, name)
+
+
+@also_under_windows_paths()
 class InstallerTest(HostTestCase):
+    """Under Windows' rules the installer sees a win64 Python and the
+    release folder in Windows form, with a stand-in for the .pyd (the
+    module itself is already loaded from this build)."""
+
     @classmethod
     def setUpClass(cls):
         cls.prefix = tempfile.mkdtemp(prefix="velmora-installer-")
         cls.folder = cmake_install(os.path.join(cls.prefix, "Program Files", "Maya Tools"))
         cls.installer = load_installer(cls.folder)
+        cls.platform = "win64" if cls.windows_paths else "linux"
+        if cls.windows_paths:
+            pyd = os.path.join(cls.folder, "platforms", "win64", "velmora.pyd")
+            if not os.path.isfile(pyd):
+                os.makedirs(os.path.dirname(pyd), exist_ok=True)
+                open(pyd, "wb").close()
+            cls.folder = to_windows(cls.folder)
+            # as if Maya had run the installer from the Windows folder
+            # (runpy hands back a copy: the functions read their own globals)
+            code = cls.installer["install"].__globals__
+            code["__file__"] = code["__file__"].replace(
+                windows_paths.to_host(cls.folder), cls.folder).replace("/", "\\")
 
     @classmethod
     def tearDownClass(cls):
@@ -66,12 +101,24 @@ class InstallerTest(HostTestCase):
         super(InstallerTest, self).setUp()
         saved = list(sys.path)
         self.addCleanup(sys.path.__setitem__, slice(None), saved)
-        host.user_app_dir = self.path("home dir", "maya")
+        if self.windows_paths:
+            code = self.installer["install"].__globals__
+            windows = WindowsPaths(code)
+            windows.__enter__()
+            self.addCleanup(windows.__exit__, None, None, None)
+            patch = mock.patch.dict(code, {"sys": WindowsSys()})
+            patch.start()
+            self.addCleanup(patch.stop)
+        # Maya names the user's folder with forward slashes on every platform
+        host.user_app_dir = self.path("home dir", "maya").replace("\\", "/")
         self.modules = self.path("home dir", "maya", "modules")
-        self.mod_file = os.path.join(self.modules, "velmora.mod")
-        self.scripts = os.path.join(self.folder, "scripts")
-        self.icon = os.path.join(self.folder, "icons", "velmora.png")
+        self.mod_file = self.path("home dir", "maya", "modules", "velmora.mod")
+        self.binaries = self.join(self.folder, "platforms", self.platform)
+        self.icon = self.join(self.folder, "icons", "velmora.png")
         self.printed = ""
+
+    def join(self, *parts):
+        return (ntpath if self.windows_paths else os.path).join(*parts)
 
     def run_installer(self, action="install", *args):
         out = io.StringIO()
@@ -100,10 +147,11 @@ class InstallerTest(HostTestCase):
             text = f.read()
         folder = self.folder.replace("\\", "/")
         self.assertEqual([(p[0], p[1], p[3]) for p in maya_module_paths(text)],
-                         [(["PLATFORM:" + p], "velmora", folder)
-                          for p in ("linux", "win64", "mac")])
-        self.assertEqual(text.count("PYTHONPATH+:=scripts"), 3)
-        self.assertEqual(sys.path[0], self.scripts)
+                         [(["MAYAVERSION:" + v, "PLATFORM:" + p], "velmora", folder)
+                          for p in PLATFORMS for v in MAYA_VERSIONS])
+        for platform in PLATFORMS:
+            self.assertEqual(text.count("PYTHONPATH+:=platforms/%s\n" % platform), 6)
+        self.assertEqual(sys.path[0], self.binaries)
         self.assertEqual(self.buttons(), [("Custom", "Velmora", COMMAND, self.icon)])
         (button,) = simshelf.buttons(host, label="Velmora")
         self.assertEqual(button.state["sourceType"], "python")
@@ -180,9 +228,10 @@ class InstallerTest(HostTestCase):
         host.user_app_dir = self.path("home dir", "maya")
         bare = os.path.join(self.tmp, "no binary", "velmora")
         shutil.copytree(self.folder, bare)
-        os.remove(os.path.join(bare, "scripts", "velmora.abi3.so"))
+        os.remove(self.join(bare, "platforms", self.platform, BINARY_NAMES[self.platform]))
         self.assertFalse(self.run_installer("install", bare))
-        self.assertIn("no velmora binary for this platform", self.last_dialog())
+        self.assertIn("no velmora binary for this platform (%s)" % self.platform,
+                      self.last_dialog())
         self.assert_nothing_installed(sys_path)
 
         # the last step fails (a folder sits where the module file goes):

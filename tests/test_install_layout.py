@@ -7,7 +7,8 @@ import tempfile
 import unittest
 import zlib
 
-from install_support import INSTALLER_SOURCE, cmake_install, tree
+from install_support import (BATCH_SOURCE, INSTALLER_SOURCE, MAYA_VERSIONS, PLATFORMS,
+                             cmake_install, installed_binaries, tree)
 from support import ROOT
 
 
@@ -47,27 +48,41 @@ class InstalledLayoutTest(unittest.TestCase):
 
     def test_folder_holds_exactly_the_module_files(self):
         self.assertEqual(os.listdir(self.prefix), ["velmora"])
-        self.assertEqual(tree(self.folder), [
-            "INSTALL.md", "icons/velmora.png", "scripts/velmora.abi3.so",
-            "scripts/velmora.pyi", "velmora.mod", "velmora_install.py"])
-        with open(INSTALLER_SOURCE) as f:
-            self.assertEqual(self.read("velmora_install.py"), f.read())
+        self.assertEqual(tree(self.folder), sorted([
+            "INSTALL.md", "bin/velmora-batch", "bin/velmora-batch.bat", "icons/velmora.png",
+            "scripts/velmora.pyi", "velmora.mod", "velmora_batch.py", "velmora_install.py"]
+            + list(installed_binaries().values())))
+        for name, source in (("velmora_install.py", INSTALLER_SOURCE),
+                             ("velmora_batch.py", BATCH_SOURCE),
+                             ("bin/velmora-batch", os.path.join(ROOT, "install", "bin",
+                                                                "velmora-batch"))):
+            with open(source) as f:
+                self.assertEqual(self.read(name), f.read(), name)
+        self.assertTrue(os.access(os.path.join(self.folder, "bin", "velmora-batch"), os.X_OK))
         with open(os.path.join(ROOT, "install", "velmora.pyi")) as f:
             self.assertEqual(self.read("scripts/velmora.pyi"), f.read())
 
-    def test_module_description_covers_every_platform_with_relative_paths(self):
+    def test_module_description_gives_each_platform_and_maya_its_own_folder(self):
         lines = self.read("velmora.mod").splitlines()
-        heads = lines[0::2]
-        self.assertEqual([h.split()[:3] for h in heads],
-                         [["+", "PLATFORM:" + p, "velmora"] for p in ("linux", "win64", "mac")])
-        for head in heads:
+        heads, bodies = lines[0::2], lines[1::2]
+        expected = [(maya, platform) for platform in PLATFORMS for maya in MAYA_VERSIONS]
+        self.assertEqual(len(heads), len(expected))
+        for head, body, (maya, platform) in zip(heads, bodies, expected):
             fields = head.split()
-            self.assertRegex(fields[3], r"^\d+(\.\d+)+$")
-            self.assertEqual(fields[4:], ["."])
-        # each description carries its own environment line: Maya applies a
-        # line to the module description above it
-        self.assertEqual(lines[1::2], ["PYTHONPATH+:=scripts"] * 3)
+            self.assertEqual(fields[:4], ["+", "MAYAVERSION:" + maya, "PLATFORM:" + platform,
+                                          "velmora"])
+            self.assertRegex(fields[4], r"^\d+(\.\d+)+$")
+            self.assertEqual(fields[5:], ["."])
+            # each description carries its own path line: Maya applies a
+            # line to the description above it
+            self.assertEqual(body, "PYTHONPATH+:=platforms/" + platform)
         self.assertNotIn("\r", self.read("velmora.mod", "rb").decode("ascii"))
+        self.assertTrue(self.read("velmora.mod").endswith("platforms/mac\n"))
+
+    def test_windows_wrapper_has_windows_line_ends(self):
+        data = self.read("bin/velmora-batch.bat", "rb")
+        self.assertEqual(data.count(b"\n"), data.count(b"\r\n"))
+        self.assertGreater(data.count(b"\r\n"), 10)
 
     def test_shelf_icon_is_a_small_opaque_picture_with_transparent_corners(self):
         width, height, rows = read_png(self.read("icons/velmora.png", "rb"))

@@ -68,12 +68,12 @@ class ReleaseArchiveTest(unittest.TestCase):
         self.assertEqual(proc.returncode, 0, proc.stderr)
         printed, result = proc.stdout.rsplit("\n", 2)[0], json.loads(proc.stdout.splitlines()[-1])
         self.assertTrue(result["installed"], printed)
-        self.assertEqual(os.path.dirname(result["velmora"]), os.path.join(folder, "scripts"))
+        self.assertEqual(os.path.dirname(result["velmora"]), os.path.join(folder, "platforms", "linux"))
         self.assertTrue(result["window"])
         icon = os.path.join(folder, "icons", "velmora.png")
         self.assertEqual(result["buttons"],
                          [["Custom", "Velmora", "import velmora; velmora.show()", icon]])
-        self.assertIn("+ PLATFORM:linux velmora ", result["module_file"])
+        self.assertIn("+ MAYAVERSION:2022 PLATFORM:linux velmora ", result["module_file"])
         self.assertIn(" " + folder.replace("\\", "/") + "\n", result["module_file"])
         self.assertIn("velmora: Wrote the module file", printed)
 

@@ -39,6 +39,12 @@ def stub_parameters(node, drop_self):
 
 
 def real_parameters(callable_):
+    text = getattr(callable_, "__text_signature__", None)
+    if text and "$" not in text:
+        # inspect renders a one-element tuple default of a built-in as its
+        # element (("ma",) as "ma"), so the text is read as a def instead.
+        node = ast.parse("def f%s: pass" % text).body[0]
+        return stub_parameters(node, False)
     return [(p.name, p.kind, p.default) for p in inspect.signature(callable_).parameters.values()]
 
 

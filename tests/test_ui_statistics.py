@@ -5,6 +5,7 @@ import time
 from unittest import mock
 
 from support import HostTestCase, host, velmora
+from windows_paths import also_under_windows_paths
 
 import maya.cmds as cmds  # noqa: E402  (on the path through support)
 
@@ -40,6 +41,7 @@ class ReportCase(HostTestCase):
                 "End: " + stamp(START + elapsed), time_line, ""]
 
 
+@also_under_windows_paths()
 class ReportTextTest(ReportCase):
     def test_no_failures(self):
         self.report(elapsed=0.4, total=3, success=3, skipped=["a.mb", "b.mb"])
@@ -127,6 +129,7 @@ class ReportWindowTest(ReportCase):
         self.assertEqual(host.ui.windows(), ["velmoraWin"])
 
 
+@also_under_windows_paths()
 class SaveTest(ReportCase):
     def press_save(self, answer):
         host.file_dialog_answers.append(answer)
@@ -178,7 +181,7 @@ class SaveTest(ReportCase):
         self.press_save([path])
         self.assertEqual(len(host.warnings), 1)
         self.assertTrue(host.warnings[0].startswith("Save failed: [Errno 2]"), host.warnings)
-        self.assertIn(path, host.warnings[0])
+        self.assertIn(repr(path), host.warnings[0])  # as OSError names it
         self.assertEqual(host.confirm_dialogs, [])
         self.assertFalse([m for m in self.log_messages() if m.startswith("Stats saved")])
 

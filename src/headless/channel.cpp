@@ -26,8 +26,8 @@ bool Channel::fill() {
             PyErr_Clear();
             return false;
         }
-        if (PyErr_ExceptionMatches(host::attribute("socket", "timeout").get()) != 0 ||
-            PyErr_ExceptionMatches(PyExc_BlockingIOError) != 0) {
+        // Nothing more has arrived on a socket that does not wait.
+        if (PyErr_ExceptionMatches(PyExc_BlockingIOError) != 0) {
             PyErr_Clear();
             return true;
         }

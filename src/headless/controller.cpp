@@ -340,8 +340,11 @@ void Controller::poll_sockets(double now) {
         return PySequence_Contains(ready.get(), s.get()) == 1;
     };
     if (is_ready(listener_)) {
-        Ref accepted = py::call_method(listener_, "accept");
-        strangers_.emplace_back(py::item(accepted, 0));
+        Ref accepted = py::item(py::call_method(listener_, "accept"), 0);
+        // Read only what has arrived: a socket found readable may have been
+        // emptied meanwhile (its first lines come with the greeting).
+        py::call_method(accepted, "setblocking", {false});
+        strangers_.emplace_back(accepted);
     }
     for (std::size_t i = strangers_.size(); i-- > 0;) {
         if (is_ready(strangers_[i].socket())) greet(i, now);
@@ -359,10 +362,11 @@ void Controller::poll_sockets(double now) {
 
 // A new connection must say which worker it is, with the batch's token.
 void Controller::greet(std::size_t stranger, double now) {
+    bool open = strangers_[stranger].fill();
+    std::optional<Ref> hello = strangers_[stranger].next();
+    if (!hello && open) return;  // the rest of its line is on its way
     Channel channel = std::move(strangers_[stranger]);
     strangers_.erase(strangers_.begin() + static_cast<std::ptrdiff_t>(stranger));
-    std::optional<Ref> hello;
-    if (channel.fill()) hello = channel.next();
     if (hello && same(py::call_method(*hello, "get", {"hello"}), token_)) {
         long long id = py::as_long(py::get_item(*hello, "worker"));
         for (auto& w : workers_) {

@@ -102,14 +102,14 @@ std::optional<double> checked_timeout(const Ref& timeout) {
 // one journal per folder, so that --resume finds it again.
 Ref default_journal(const Ref& folder) {
     Ref home = host::os_path("expanduser", {"~"});
-    Ref environ = host::attribute("os", "environ");
+    Ref env = host::attribute("os", "environ");
     Ref base;
     if (py::equals(host::attribute("os", "name"), "nt")) {
-        base = py::call_method(environ, "get", {"LOCALAPPDATA", host::os_path("join", {home, "AppData", "Local"})});
+        base = py::call_method(env, "get", {"LOCALAPPDATA", host::os_path("join", {home, "AppData", "Local"})});
     } else if (py::equals(host::attribute("sys", "platform"), "darwin")) {
         base = host::os_path("join", {home, "Library", "Caches"});
     } else {
-        base = py::call_method(environ, "get", {"XDG_CACHE_HOME", host::os_path("join", {home, ".cache"})});
+        base = py::call_method(env, "get", {"XDG_CACHE_HOME", host::os_path("join", {home, ".cache"})});
     }
     Ref absolute = host::os_path("abspath", {folder});
     Ref digest = py::call_method(py::call(host::attribute("hashlib", "sha1"), {host::os("fsencode", {absolute})}),

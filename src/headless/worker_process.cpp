@@ -75,10 +75,11 @@ void WorkerProcess::kill() {
 }
 
 void WorkerProcess::reap(double seconds) {
+    Ref expired = host::attribute("subprocess", "TimeoutExpired");
     try {
         py::call(py::getattr(popen_, "wait"), {}, {{"timeout", seconds}});
     } catch (const py::PyError&) {
-        if (PyErr_ExceptionMatches(host::attribute("subprocess", "TimeoutExpired").get()) == 0) throw;
+        if (PyErr_ExceptionMatches(expired.get()) == 0) throw;
         PyErr_Clear();
         kill();
         py::call_method(popen_, "wait");
