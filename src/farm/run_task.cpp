@@ -25,9 +25,9 @@ Py_ssize_t parse_index(const Ref& text_, const char* where) {
 }
 
 Py_ssize_t index_from_environment() {
-    Ref environ = py::getattr(module("os"), "environ");
+    Ref variables = py::getattr(module("os"), "environ");
     for (const char* name : kIndexVariables) {
-        Ref value = get(environ, name);
+        Ref value = get(variables, name);
         if (value.get() != Py_None) {
             return parse_index(value, text(py::format(" (from {})", {name})).c_str());
         }
