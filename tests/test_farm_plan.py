@@ -108,6 +108,13 @@ class BadArguments(FarmTestCase):
                 self.assertUsage(farm(*argv, "--out", self.jobdir, "--mayapy", MAYAPY), text)
                 self.assertFalse(os.path.exists(self.jobdir))
 
+    def test_a_job_folder_that_cannot_be_made(self):
+        folder = self.scenes(["a.ma"])
+        blocker = self.path("a-file")
+        open(blocker, "w").close()
+        self.assertUsage(farm("plan", folder, "--tasks", "1", "--out", os.path.join(blocker, "job"),
+                              "--mayapy", MAYAPY), "cannot write the plan")
+
     def test_a_second_plan_never_replaces_the_first(self):
         folder = self.scenes(["a.ma", "b.ma"])
         self.plan(folder, tasks=2)

@@ -25,9 +25,15 @@ void write_manifest(const Ref& jobdir, const Ref& data) {
             "{} already holds a plan; plan into a new folder (its tasks may have run)", {jobdir})));
     }
     Ref makedirs = py::getattr(module("os"), "makedirs");
-    py::call(makedirs, {join(jobdir, "tasks")}, {{"exist_ok", true}});
-    py::call(makedirs, {logs_folder(jobdir)}, {{"exist_ok", true}});
-    write_text_file(path, to_json(data, true), false);
+    // A folder that cannot be made, or a plan written meanwhile by another
+    // planner (the link does not replace it), is one clear line too.
+    if (auto error = py::guard([&] {
+            py::call(makedirs, {join(jobdir, "tasks")}, {{"exist_ok", true}});
+            py::call(makedirs, {logs_folder(jobdir)}, {{"exist_ok", true}});
+            write_text_file(path, to_json(data, true), false);
+        })) {
+        throw UsageError(text(py::format("cannot write the plan into {}: {}", {jobdir, *error})));
+    }
 }
 
 namespace {
