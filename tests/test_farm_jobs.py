@@ -52,6 +52,7 @@ class Descriptions(FarmTestCase):
         self.assertIn("--job-name=shots", directives)
         # 2 files at most per task and worker pair: one round of 30 s, plus start-up room.
         self.assertIn("--time=11", directives)
+        self.assertIn("--cpus-per-task=2", directives)
         self.assertTrue(any(d.startswith("--output=" + os.path.join(self.jobdir, "logs")) for d in directives))
         self.assertTrue(script.startswith("#!/bin/sh\n"))
         # Directives come before the first command, or sbatch ignores them.
@@ -126,6 +127,7 @@ class Descriptions(FarmTestCase):
         # Every format string names only the task's own parameter.
         for text in [on_run["command"]] + on_run["args"]:
             self.assertEqual(set(re.findall(r"\{\{\s*(.*?)\s*\}\}", text)) - {"Task.Param.Index"}, set())
+        self.assertEqual(step["hostRequirements"], {"amounts": [{"name": "amount.worker.vcpu", "min": 2}]})
         [environment] = step["stepEnvironments"]
         for name in environment["variables"]:
             self.assertRegex(name, r"^[A-Za-z_][A-Za-z0-9_]*$")
@@ -140,11 +142,13 @@ class Descriptions(FarmTestCase):
         read = lambda name: open(os.path.join(jobdir, name), encoding="utf-8").read()  # noqa: E731
         self.assertIn("#SBATCH --array=0\n", read("slurm/job.sbatch"))
         self.assertNotIn("--time", read("slurm/job.sbatch"))
+        self.assertNotIn("--cpus-per-task", read("slurm/job.sbatch"))
         self.assertIn("Frames=0\n", read("deadline/job_info.job"))
         self.assertNotIn("TaskTimeout", read("deadline/job_info.job"))
         self.assertNotIn("timeout", read("opencue/job.outline"))
         on_run = json.loads(read("openjd/template.json"))["steps"][0]["script"]["actions"]["onRun"]
         self.assertNotIn("timeout", on_run)
+        self.assertNotIn("hostRequirements", json.loads(read("openjd/template.json"))["steps"][0])
 
     def test_resubmitting_some_tasks_only(self):
         for manager in ("slurm", "deadline", "opencue", "openjd"):
@@ -208,6 +212,7 @@ class Submission(FarmTestCase):
                 done = self.submit(manager)
                 self.assertEqual(done.returncode, 0, done.stderr)
                 self.assertIn("submitted to %s: %s" % (manager, shown), done.stdout)
+                self.assertIn("velmora-batch report " + self.jobdir, done.stdout)
                 self.assertEqual(self.calls(program), calls)
         log = open(os.path.join(self.jobdir, "submissions.log")).read().split("\n")
         self.assertEqual([l.split()[1:] for l in log if l],

@@ -62,6 +62,10 @@ Description slurm_description(const JobSpec& job) {
     if (job.task_seconds) {
         py::append(lines, py::format("#SBATCH --time={}", {py::integer(minutes_of(*job.task_seconds))}));
     }
+    // A core for each mayapy worker, so that the node is not oversubscribed.
+    if (job.workers) {
+        py::append(lines, py::format("#SBATCH --cpus-per-task={}", {py::integer(*job.workers)}));
+    }
     for_each_variable(job, [&](const Ref& name, const Ref& value) {
         // Prepended, so that what the node already has stays reachable.
         py::append(lines, py::format("export {}={}\"${{{}:+:${}}}\"", {name, shell_quote(value), name, name}));
@@ -143,6 +147,11 @@ Description openjd_description(const JobSpec& job) {
                       dict({{"taskParameterDefinitions",
                              py::list({dict({{"name", "Index"}, {"type", "INT"}, {"range", index_range(job)}})})}})},
                      {"script", dict({{"actions", dict({{"onRun", on_run}})}})}});
+    if (job.workers) {
+        Ref vcpus = dict({{"name", "amount.worker.vcpu"}, {"min", py::integer(*job.workers)}});
+        py::check_status(PyDict_SetItemString(step.get(), "hostRequirements",
+                                              dict({{"amounts", py::list({vcpus})}}).get()));
+    }
     if (py::truthy(job.environment)) {
         py::check_status(PyDict_SetItemString(
             step.get(), "stepEnvironments",

@@ -19,6 +19,7 @@ struct JobSpec {
     Ref command;      // list of str: runs velmora-batch on a node
     Ref environment;  // dict of str: set for every task
     std::optional<long long> task_seconds;  // the per-task time limit
+    std::optional<long long> workers;       // mayapy workers per task, when the plan fixes them
 };
 
 // A file of a description, its name relative to JOBDIR.

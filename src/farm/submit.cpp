@@ -130,6 +130,8 @@ JobSpec job_spec(const Manifest& manifest, const Ref& args) {
     job.tasks = task_count(manifest);
     job.only = only_tasks(manifest, py::getattr(args, "only"));
     job.task_seconds = task_seconds(manifest);
+    Ref jobs = get(manifest.data, "jobs");
+    if (jobs.get() != Py_None) job.workers = py::as_long(py::call(py::builtin("int"), {jobs}));
     job.name = py::getattr(args, "name");
     if (job.name.get() == Py_None) {
         Ref base = py::call(py::getattr(py::getattr(module("os"), "path"), "basename"),
@@ -187,6 +189,8 @@ int run_submission(const Farm& farm, const Ref& argv, const Ref& jobdir) {
     }
     Ref id = py::call_method(found, "group", {1});
     say(py::format("submitted to {}: job {}", {farm.name, id}));
+    say(py::format("follow it with: velmora-batch report {}",
+                   {py::call(py::getattr(module("shlex"), "quote"), {jobdir})}));
     // A record of what was sent, for the person who resubmits a task later.
     Ref line = py::format("{} {} {}\n", {py::call(py::getattr(module("time"), "time")), farm.name, id});
     Ref log = py::call(py::builtin("open"), {join(jobdir, "submissions.log"), "a"}, {{"encoding", "utf-8"}});
