@@ -388,3 +388,35 @@ class Viewport(BatchTestCase):
 
 if __name__ == "__main__":
     unittest.main()
+
+
+class FbxSources(BatchTestCase):
+    """Opening an FBX scene needs the FBX plug-in, which Maya does not always
+    load at start-up."""
+
+    def test_the_plug_in_is_loaded_right_before_an_fbx_source_is_opened(self):
+        self.scenes("a.ma")
+        folder = self.scenes("b.fbx", "c.fbx", fmt="fbx")
+        conv = self.window(folder=folder, outputs=("mb",))
+        self.press_start(conv)
+        self.assertEqual(conv.successful_files, 3)
+        opened = [i for i, c in enumerate(host.journal)
+                  if c.command == "file" and ("open", True) in c.flags]
+        b_open = opened[1]
+        self.assertEqual([(c.command, c.args) for c in host.journal[b_open - 2:b_open]],
+                         [("pluginInfo", ("fbxmaya",)), ("loadPlugin", ("fbxmaya",))])
+        # Once loaded, later FBX sources only ask; Maya ASCII sources not even that.
+        self.assertEqual(host.journal[opened[2] - 1].command, "pluginInfo")
+        self.assertNotEqual(host.journal[opened[0] - 1].command, "pluginInfo")
+        self.assertEqual(len(host.calls("loadPlugin")), 1)
+
+    def test_a_plug_in_that_cannot_load_fails_that_file_with_its_error(self):
+        self.scenes("b.ma")
+        folder = self.scenes("a.fbx", fmt="fbx")
+        host.available_plugins.discard("fbxmaya")
+        conv = self.window(folder=folder, outputs=("mb",))
+        self.press_start(conv)
+        (source, reason), = conv.failed_files
+        self.assertEqual(os.path.basename(source), "a.fbx")
+        self.assertIn('Plug-in, "fbxmaya", was not found', reason)
+        self.assertEqual(conv.successful_files, 1)

@@ -7,7 +7,7 @@ import io
 import os
 import shutil
 
-from headless_support import HeadlessTestCase, files_under, host, mayasim, velmora
+from headless_support import MAYAPY, HeadlessTestCase, files_under, host, mayasim, velmora
 from test_batch import BatchTestCase
 
 TIMING = ("Start: ", "End: ", "Time: ")
@@ -122,3 +122,17 @@ class BadArguments(HeadlessTestCase):
         if "mayapy not found" not in str(caught.exception):  # a machine with Maya installed
             self.skipTest("a Maya is installed here")
         self.assertIn("--mayapy", str(caught.exception))
+
+
+class HostileNames(HeadlessTestCase):
+    def test_undecodable_bytes_quotes_and_spaces_survive_the_round_trip(self):
+        names = [os.fsdecode(b"caf\xe9 \xff.ma"), 'say "hi".ma', "new\nline.ma", "日本.ma"]
+        self.scenes(*names)
+        out = io.StringIO()
+        with contextlib.redirect_stdout(out):
+            status = velmora.batch_main([self.folder, "--mayapy", MAYAPY, "--journal", self.journal,
+                                         "--outputs", "mb,fbx", "--jobs", "2"])
+        self.assertEqual(status, 0)
+        expected = sorted(names + [n[:-3] + ext for n in names for ext in (".mb", ".fbx")])
+        self.assertEqual(files_under(self.folder), expected)
+        self.assertIn("Success: 4", out.getvalue())

@@ -1,5 +1,6 @@
 // velmora-batch: the headless batch from a shell, run with mayapy.
 #include "headless/options.hpp"
+#include "headless/progress.hpp"
 
 #include "host/host.hpp"
 #include "host/stdlib.hpp"
@@ -10,12 +11,7 @@ namespace {
 constexpr int kInterrupted = 130;
 
 void say(const Ref& text, const char* stream = "stdout") {
-    Ref out = py::getattr(host::module("sys"), stream);
-    Ref encoding = py::getattr(out, "encoding");
-    if (!py::truthy(encoding)) encoding = py::str("utf-8");
-    Ref shown = py::call_method(py::call_method(text, "encode", {encoding, "replace"}), "decode", {encoding});
-    py::call_method(out, "write", {py::format("{}\n", {shown})});
-    py::call_method(out, "flush");
+    write_console(py::format("{}\n", {text}), stream);
 }
 
 Ref parser() {

@@ -72,8 +72,10 @@ public:
     Interrupts(const Interrupts&) = delete;
     Interrupts& operator=(const Interrupts&) = delete;
     ~Interrupts() {
-        for (auto& [signum, previous] : previous_) {
-            py::swallow([&] { py::call(host::attribute("signal", "signal"), {signum, previous}); });
+        for (const auto& handler : previous_) {
+            py::swallow([&handler] {
+                py::call(host::attribute("signal", "signal"), {handler.first, handler.second});
+            });
         }
     }
     int count() const { return *count_; }
@@ -120,6 +122,7 @@ private:
     void finish_file(WorkerProcess& worker, const Ref& reply, double now);
     void on_end(WorkerProcess& worker, const std::optional<Ref>& timed_out, double now);
     void check_clocks(double now);
+    bool overdue(const WorkerProcess& w, double age, double now) const;
     void record(long long index, bool converted, const Ref& outputs, const Ref& skipped,
                 const Ref& failure, int worker, double now);
     void discard_temps(long long index);
@@ -491,6 +494,17 @@ void Controller::on_end(WorkerProcess& worker, const std::optional<Ref>& timed_o
     ensure_workers();
 }
 
+// Stuck starting, slow to quit, or still busy when an interrupted batch's
+// grace is over.
+bool Controller::overdue(const WorkerProcess& w, double age, double now) const {
+    switch (w.state()) {
+        case WorkerProcess::State::Starting: return age > kStartupSeconds;
+        case WorkerProcess::State::Quitting: return age > kQuitSeconds;
+        case WorkerProcess::State::Busy: return draining_ && now > grace_until_;
+        default: return false;
+    }
+}
+
 void Controller::check_clocks(double now) {
     for (std::size_t i = 0; i < workers_.size(); ++i) {
         WorkerProcess& w = *workers_[i];
@@ -498,15 +512,11 @@ void Controller::check_clocks(double now) {
         if (w.state() == WorkerProcess::State::Busy && request_.timeout && age > *request_.timeout) {
             w.kill();
             on_end(w, py::format("timed out after {:g} s", {*request_.timeout}), now);
-        } else if ((w.state() == WorkerProcess::State::Starting && age > kStartupSeconds) ||
-                   (w.state() == WorkerProcess::State::Quitting && age > kQuitSeconds)) {
+        } else if (overdue(w, age, now)) {
             w.kill();
             on_end(w, std::nullopt, now);
         } else if (w.state() != WorkerProcess::State::Ended && w.exited()) {
             // Ended without closing its channel first (or before connecting).
-            on_end(w, std::nullopt, now);
-        } else if (draining_ && now > grace_until_ && w.state() == WorkerProcess::State::Busy) {
-            w.kill();
             on_end(w, std::nullopt, now);
         }
     }

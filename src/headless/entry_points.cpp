@@ -10,7 +10,7 @@ namespace {
 
 // A usage error reaches Python as ValueError with its one line.
 template <class Body>
-PyObject* guarded(Body&& body) noexcept {
+PyObject* guarded(Body&& body) {
     return entry([&]() -> Ref {
         try {
             return body();

@@ -137,6 +137,13 @@ Ref find_mayapy(const Ref& given) {
         Ref path = host::os_path("join", {location, "bin", exe("mayapy")});
         if (is_file(path)) return path;
     }
+    // Run by mayapy itself (mayapy velmora_batch.py ...): its workers are
+    // the same Maya.
+    Ref running = py::getattr(host::module("sys"), "executable");
+    Ref running_name = py::call_method(host::os_path("basename", {running}), "lower");
+    if (py::truthy(py::call_method(running_name, "startswith", {"mayapy"})) && is_file(running)) {
+        return running;
+    }
     for (int version = 2027; version >= 2022; --version) {
         Ref year = py::integer(version);
         Ref path;
@@ -149,6 +156,8 @@ Ref find_mayapy(const Ref& given) {
         }
         if (is_file(path)) return path;
     }
+    Ref on_path = py::call(host::attribute("shutil", "which"), {"mayapy"});
+    if (on_path.get() != Py_None) return on_path;
     usage(py::str("mayapy not found: name it with --mayapy PATH (mayapy= in Python) or set MAYA_LOCATION"));
 }
 

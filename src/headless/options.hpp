@@ -35,8 +35,9 @@ Request make_request(const Ref& folder, const Ref& sources, const Ref& outputs, 
                      const Ref& mayapy, const Ref& journal, bool resume, const Ref& progress);
 
 // The mayapy to run: `given` (a str, or None), else $MAYA_LOCATION/bin/
-// mayapy, else the standard install locations of Maya 2027 down to 2022
-// on this platform. Throws UsageError when none exists.
+// mayapy, else the running interpreter when it is a mayapy, else the
+// standard install locations of Maya 2027 down to 2022 on this platform,
+// else mayapy on PATH. Throws UsageError when none exists.
 Ref find_mayapy(const Ref& given);
 
 // The command velmora-batch: argv without the program name. Returns the

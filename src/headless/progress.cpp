@@ -2,6 +2,7 @@
 
 #include "host/host.hpp"
 
+#include <cmath>
 #include <cstdio>
 #include <utility>
 
@@ -21,7 +22,7 @@ std::string utf8(const Ref& text) {
 }
 
 std::string minutes_seconds(double seconds) {
-    long long s = static_cast<long long>(seconds + 0.5);
+    long long s = std::llround(seconds);
     char text[32];
     std::snprintf(text, sizeof text, "%lldm %02llds", s / 60, s % 60);
     return text;
@@ -29,10 +30,11 @@ std::string minutes_seconds(double seconds) {
 
 Ref sys_stdout() { return py::getattr(host::module("sys"), "stdout"); }
 
-// Console text never stops a batch: what the console's encoding cannot
-// show (a file name's undecodable bytes, say) is replaced.
-void write_console(const Ref& text) {
-    Ref out = sys_stdout();
+
+}  // namespace
+
+void write_console(const Ref& text, const char* stream) {
+    Ref out = py::getattr(host::module("sys"), stream);
     Ref encoding = py::getattr(out, "encoding");
     if (!py::truthy(encoding)) encoding = py::str("utf-8");
     Ref shown = py::call_method(py::call_method(text, "encode", {encoding, "replace"}), "decode",
@@ -40,8 +42,6 @@ void write_console(const Ref& text) {
     py::call_method(out, "write", {shown});
     py::call_method(out, "flush");
 }
-
-}  // namespace
 
 Progress::Progress(Ref callback, bool console) : callback_(std::move(callback)), console_(console) {
     if (console_) {

@@ -13,6 +13,11 @@ namespace velmora::headless {
 
 using py::Ref;
 
+// Writes text to sys.stdout (or another stream of sys) and flushes it.
+// Console text never stops a batch: what the console's encoding cannot
+// show (a file name's undecodable bytes, say) is replaced.
+void write_console(const Ref& text, const char* stream = "stdout");
+
 class Progress {
 public:
     Progress(Ref callback, bool console);
