@@ -134,6 +134,14 @@ class Descriptions(FarmTestCase):
         self.run_command([on_run["command"]] + [a.replace("{{Task.Param.Index}}", "1") for a in on_run["args"]])
         self.assertTaskDone(1)
 
+    def test_the_default_name_fits_every_manager(self):
+        folder = self.scenes(["a.ma"], folder="props and sets (v2)")
+        jobdir = self.path("spaced")
+        self.plan(folder, tasks=1, jobdir=jobdir)
+        self.assertEqual(farm("submit", "--farm", "slurm", jobdir, "--dry-run").returncode, 0)
+        with open(os.path.join(jobdir, "slurm", "job.sbatch")) as f:
+            self.assertIn("#SBATCH --job-name=velmora-props_and_sets_v2_\n", f.read())
+
     def test_a_single_task_and_no_timeout(self):
         jobdir = self.path("one")
         self.plan(self.folder, tasks=1, jobdir=jobdir)

@@ -124,6 +124,32 @@ Ref only_tasks(const Manifest& manifest, const Ref& given) {
     return py::call_method(py::str(","), "join", {words});
 }
 
+// "velmora-<folder>", in the characters every manager takes in a name
+// (a space would end an #SBATCH line's value).
+Ref default_name(const Manifest& manifest) {
+    Ref base = py::call(py::getattr(py::getattr(module("os"), "path"), "basename"),
+                        {py::call_method(manifest.folder, "rstrip", {"/\\"})});
+    Ref plain = py::call(py::getattr(module("re"), "sub"), {"[^A-Za-z0-9._-]+", "_", base});
+    return py::format("velmora-{}", {plain});
+}
+
+// The nodes' command: the user's words, or the plan's mayapy running this
+// module's farm entry with the module's folder on PYTHONPATH.
+void set_command(JobSpec& job, const Manifest& manifest, const Ref& given) {
+    job.environment = py::check(PyDict_New());
+    if (given.get() != Py_None) {
+        job.command = py::call(py::getattr(module("shlex"), "split"), {given});
+        if (!py::truthy(job.command)) throw UsageError("--command is empty");
+        return;
+    }
+    Ref mayapy = get(manifest.data, "mayapy");
+    if (mayapy.get() == Py_None) {
+        throw UsageError("the plan names no mayapy; give --command (the velmora-batch command on the nodes)");
+    }
+    job.command = py::list({mayapy, "-c", kBootstrap});
+    py::check_status(PyDict_SetItemString(job.environment.get(), "PYTHONPATH", module_folder().get()));
+}
+
 JobSpec job_spec(const Manifest& manifest, const Ref& args) {
     JobSpec job;
     job.jobdir = manifest.jobdir;
@@ -133,24 +159,8 @@ JobSpec job_spec(const Manifest& manifest, const Ref& args) {
     Ref jobs = get(manifest.data, "jobs");
     if (jobs.get() != Py_None) job.workers = py::as_long(py::call(py::builtin("int"), {jobs}));
     job.name = py::getattr(args, "name");
-    if (job.name.get() == Py_None) {
-        Ref base = py::call(py::getattr(py::getattr(module("os"), "path"), "basename"),
-                            {py::call_method(manifest.folder, "rstrip", {"/\\"})});
-        job.name = py::format("velmora-{}", {base});
-    }
-    Ref command = py::getattr(args, "command");
-    job.environment = py::check(PyDict_New());
-    if (command.get() != Py_None) {
-        job.command = py::call(py::getattr(module("shlex"), "split"), {command});
-        if (!py::truthy(job.command)) throw UsageError("--command is empty");
-        return job;
-    }
-    Ref mayapy = get(manifest.data, "mayapy");
-    if (mayapy.get() == Py_None) {
-        throw UsageError("the plan names no mayapy; give --command (the velmora-batch command on the nodes)");
-    }
-    job.command = py::list({mayapy, "-c", kBootstrap});
-    py::check_status(PyDict_SetItemString(job.environment.get(), "PYTHONPATH", module_folder().get()));
+    if (job.name.get() == Py_None) job.name = default_name(manifest);
+    set_command(job, manifest, py::getattr(args, "command"));
     return job;
 }
 
