@@ -1,0 +1,82 @@
+#include "farm/partition.hpp"
+
+#include "farm/support.hpp"
+
+#include <algorithm>
+#include <numeric>
+#include <set>
+#include <utility>
+
+namespace velmora::farm {
+namespace {
+
+struct Group {
+    std::vector<Py_ssize_t> members;  // ascending: the window's order
+    long long work = 0;
+};
+
+// Groups in the order of their first source.
+std::vector<Group> group_sources(const Ref& sources, const std::vector<long long>& sizes) {
+    std::vector<Group> groups;
+    Ref index_of = py::check(PyDict_New());
+    for (Py_ssize_t i = 0, n = py::length(sources); i < n; ++i) {
+        Ref key = competition_key(py::item(sources, i));
+        PyObject* found = PyDict_GetItemWithError(index_of.get(), key.get());
+        if (found == nullptr && PyErr_Occurred() != nullptr) throw py::PyError{};
+        std::size_t g = groups.size();
+        if (found == nullptr) {
+            py::check_status(PyDict_SetItem(index_of.get(), key.get(), py::integer(static_cast<long long>(g)).get()));
+            groups.emplace_back();
+        } else {
+            g = static_cast<std::size_t>(py::as_long(Ref::borrow(found)));
+        }
+        groups[g].members.push_back(i);
+        groups[g].work += work_of(sizes[static_cast<std::size_t>(i)]);
+    }
+    return groups;
+}
+
+}  // namespace
+
+long long work_of(long long size) {
+    constexpr long long kPerFile = 256LL * 1024;
+    return std::max(size, 0LL) + kPerFile;
+}
+
+Ref competition_key(const Ref& relative_path) {
+    Ref parts = py::call_method(relative_path, "rpartition", {"/"});
+    Ref stem = py::item(py::call(py::getattr(module("posixpath"), "splitext"), {py::item(parts, 2)}), 0);
+    Ref bare = py::call(py::getattr(module("re"), "sub"), {"(?:_[0-9]+)+$", "", stem});
+    Ref key = py::format("{}/{}", {py::item(parts, 0), bare});
+    return py::call_method(key, "casefold");
+}
+
+std::vector<std::vector<Py_ssize_t>> partition(const Ref& sources,
+                                               const std::vector<long long>& sizes,
+                                               Py_ssize_t tasks) {
+    std::vector<Group> groups = group_sources(sources, sizes);
+    // Largest first; equal groups keep the window's order (stable sort).
+    std::vector<std::size_t> order(groups.size());
+    std::iota(order.begin(), order.end(), 0);
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+        return groups[a].work > groups[b].work;
+    });
+    const auto count = static_cast<std::size_t>(
+        std::min<Py_ssize_t>(tasks, static_cast<Py_ssize_t>(groups.size())));
+    std::vector<std::vector<Py_ssize_t>> result(count);
+    if (count == 0) return result;
+    // (work so far, task): the least loaded task first, the lowest on a tie.
+    std::set<std::pair<long long, std::size_t>> load;
+    for (std::size_t t = 0; t < count; ++t) load.emplace(0, t);
+    for (std::size_t g : order) {
+        auto lightest = *load.begin();
+        load.erase(load.begin());
+        auto& task = result[lightest.second];
+        task.insert(task.end(), groups[g].members.begin(), groups[g].members.end());
+        load.emplace(lightest.first + groups[g].work, lightest.second);
+    }
+    for (auto& task : result) std::sort(task.begin(), task.end());
+    return result;
+}
+
+}  // namespace velmora::farm

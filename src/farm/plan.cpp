@@ -1,0 +1,119 @@
+// velmora-batch plan FOLDER [batch options] --tasks N --out JOBDIR: lists
+// the sources once, as the window would, and writes the job's manifest.
+#include "farm/commands.hpp"
+#include "farm/manifest.hpp"
+#include "farm/partition.hpp"
+#include "engine/front_end.hpp"
+#include "headless/claims.hpp"
+#include "headless/journal_file.hpp"
+
+namespace velmora::farm {
+namespace {
+
+Ref os_path(const char* function, py::Values args) {
+    return py::call(py::getattr(py::getattr(module("os"), "path"), function), args);
+}
+
+// The sources of a batch as the headless batch lists them (the window's
+// selection and order, less the temporary files of batches at work),
+// relative to its folder with "/" separators. Folders that cannot be read
+// are named, or their scenes would be missing without a word.
+Ref list_sources(const Ref& folder, const headless::Choices& choices) {
+    Ref found = velmora::list_sources(folder, choices.extensions, choices.recursive, [](const Ref& error) {
+        warn(py::format("velmora-batch: skipped folder: {}", {error}));
+    });
+    Ref sources = py::list();
+    py::for_each(found, [&](const Ref& path) {
+        if (headless::is_temp_name(os_path("basename", {path}))) return;
+        py::append(sources, headless::relative_path(folder, path));
+    });
+    return sources;
+}
+
+// Sizes at planning time; a file that cannot be read costs the fixed part.
+std::vector<long long> sizes_of(const Ref& folder, const Ref& sources) {
+    std::vector<long long> sizes;
+    py::for_each(sources, [&](const Ref& rel) {
+        long long size = 0;
+        py::swallow([&] {
+            size = py::as_long(os_path("getsize", {join(folder, rel)}));
+        });
+        sizes.push_back(size);
+    });
+    return sizes;
+}
+
+Ref task_entries(const std::vector<std::vector<Py_ssize_t>>& parts,
+                 const std::vector<long long>& sizes) {
+    Ref tasks = py::list();
+    for (const auto& part : parts) {
+        Ref indices = py::list();
+        long long bytes = 0;
+        for (Py_ssize_t i : part) {
+            py::append(indices, py::integer(i));
+            bytes += sizes[static_cast<std::size_t>(i)];
+        }
+        py::append(tasks, dict({{"sources", indices}, {"bytes", py::integer(bytes)}}));
+    }
+    return tasks;
+}
+
+Ref optional_number(const std::optional<double>& value) {
+    return value ? Ref(py::Value(*value).ref()) : py::none();
+}
+
+void print_summary(const Ref& jobdir, const Ref& sources, const Ref& tasks, Py_ssize_t asked) {
+    say(py::format("Planned {} sources in {} tasks into {}",
+                   {py::integer(py::length(sources)), py::integer(py::length(tasks)), jobdir}));
+    if (py::length(tasks) < asked) {
+        say(py::format("  (fewer than the {} asked: sources that share a base name stay together)",
+                       {py::integer(asked)}));
+    }
+    Py_ssize_t index = 0;
+    py::for_each(tasks, [&](const Ref& task) {
+        say(py::format("  task {}: {} sources, {} bytes",
+                       {py::integer(index++), py::integer(py::length(get(task, "sources"))), get(task, "bytes")}));
+    });
+    say(py::format("Next: velmora-batch submit --farm slurm|deadline|opencue|openjd {}", {jobdir}));
+}
+
+}  // namespace
+
+int plan(const Ref& argv) {
+    Ref parser = new_parser("plan", "Cut a batch into farm tasks and write its manifest.");
+    headless::add_options(parser, true);
+    add_argument(parser, "--tasks", {{"type", py::builtin("int")}, {"required", true}, {"metavar", "N"},
+                                     {"help", "the number of farm tasks"}});
+    add_argument(parser, "--out", {{"required", true}, {"metavar", "JOBDIR"},
+                                   {"help", "the job folder to create (shared with the nodes)"}});
+    Ref args = parse(parser, argv);
+    Py_ssize_t asked = static_cast<Py_ssize_t>(py::as_long(py::getattr(args, "tasks")));
+    if (asked < 1) throw UsageError("--tasks must be at least 1");
+    headless::Request request = headless::request_from(args, py::none());
+    Ref jobdir = absolute(py::getattr(args, "out"));
+    if (exists(manifest_path(jobdir))) write_manifest(jobdir, py::none());  // throws: plan exists
+
+    Ref folder = absolute(request.folder);
+    Ref sources = list_sources(folder, request.choices);
+    if (py::length(sources) == 0) {
+        throw UsageError(text(py::format("no source files in {} of the chosen types", {folder})));
+    }
+    std::vector<long long> sizes = sizes_of(folder, sources);
+    Ref tasks = task_entries(partition(sources, sizes, asked), sizes);
+    Ref data = dict({{"manifest", "velmora-farm"},
+                     {"version", 1},
+                     {"folder", folder},
+                     {"choices", choices_dict(request.choices)},
+                     {"jobs", attr_or_none(args, "jobs")},
+                     {"timeout", optional_number(request.timeout)},
+                     // Absolute: the nodes start it from another folder.
+                     {"mayapy", request.mayapy ? absolute(request.mayapy) : py::none()},
+                     {"sources", sources},
+                     {"tasks", tasks},
+                     {"planned", py::call(py::getattr(module("time"), "time"))}});
+    write_manifest(jobdir, data);
+    print_summary(jobdir, sources, tasks, asked);
+    return 0;
+}
+
+}  // namespace velmora::farm

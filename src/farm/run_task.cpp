@@ -1,0 +1,146 @@
+// velmora-batch run-task JOBDIR INDEX: converts one task's sources with the
+// headless batch, journaled inside JOBDIR, resuming when run again.
+#include "farm/commands.hpp"
+#include "farm/manifest.hpp"
+
+namespace velmora::farm {
+namespace {
+
+// Where farm managers put the index of an array task. Deadline and Open Job
+// Description pass it on the command line instead.
+constexpr const char* kIndexVariables[] = {
+    "VELMORA_TASK_INDEX",         // set by hand or by a wrapper
+    "SLURM_ARRAY_TASK_ID",        // Slurm job arrays
+    "CUE_IFRAME",                 // OpenCue's frame number
+    "AWS_BATCH_JOB_ARRAY_INDEX",  // AWS Batch array jobs
+    "PBS_ARRAY_INDEX",            // PBS Pro job arrays
+};
+
+Py_ssize_t parse_index(const Ref& text_, const char* where) {
+    Ref value;
+    if (py::guard([&] { value = py::call(py::builtin("int"), {text_}); })) {
+        throw UsageError(text(py::format("INDEX must be a task number or auto, not {!r}{}", {text_, where})));
+    }
+    return static_cast<Py_ssize_t>(py::as_long(value));
+}
+
+Py_ssize_t index_from_environment() {
+    Ref variables = py::getattr(module("os"), "environ");
+    for (const char* name : kIndexVariables) {
+        Ref value = get(variables, name);
+        if (value.get() != Py_None) {
+            return parse_index(value, text(py::format(" (from {})", {name})).c_str());
+        }
+    }
+    throw UsageError("INDEX auto: none of VELMORA_TASK_INDEX, SLURM_ARRAY_TASK_ID, CUE_IFRAME, "
+                     "AWS_BATCH_JOB_ARRAY_INDEX, PBS_ARRAY_INDEX is set");
+}
+
+Py_ssize_t task_index(const Ref& given) {
+    if (py::equals(given, "auto")) return index_from_environment();
+    return parse_index(given, "");
+}
+
+void add_flag(const Ref& argv, const char* flag, const Ref& value) {
+    if (value.get() == Py_None) return;
+    py::append(argv, flag);
+    py::append(argv, py::call(py::builtin("str"), {value}));
+}
+
+// The headless Request for the task: the node's own --jobs, --timeout and
+// --mayapy go through the batch's option checks (and its defaults, such as
+// the number of workers this node holds); the manifest fixes the rest.
+headless::Request request_for(const Manifest& manifest, const Ref& args, const Ref& folder) {
+    Ref options = py::list();
+    Ref jobs = py::getattr(args, "jobs");
+    add_flag(options, "--jobs", jobs.get() != Py_None ? jobs : get(manifest.data, "jobs"));
+    Ref timeout = py::getattr(args, "timeout");
+    add_flag(options, "--timeout", timeout.get() != Py_None ? timeout : get(manifest.data, "timeout"));
+    Ref mayapy = py::getattr(args, "mayapy");
+    Ref planned_mayapy = get(manifest.data, "mayapy");
+    // The planner's mayapy when this node has it at the same place; else
+    // the node finds its own.
+    if (mayapy.get() == Py_None && planned_mayapy.get() != Py_None && exists(planned_mayapy)) {
+        mayapy = planned_mayapy;
+    }
+    add_flag(options, "--mayapy", mayapy);
+    Ref parser = py::call(py::getattr(module("argparse"), "ArgumentParser"), {},
+                          {{"prog", "velmora-batch run-task"}});
+    headless::add_options(parser, false);
+    return headless::request_from(parse(parser, options), folder);
+}
+
+// An exclusive lock on the task while it runs: a farm that starts a task
+// again while the first run still goes on (a requeue, a user by hand) gets
+// a clear refusal instead of two controllers on one journal. The lock goes
+// with the process, so a killed task leaves none behind.
+std::optional<Ref> lock_task(const Ref& journal) {
+    Ref fcntl;
+    if (py::guard([&] { fcntl = module("fcntl"); })) return Ref();  // no flock here (Windows)
+    Ref file = py::call(py::builtin("open"), {py::format("{}.lock", {journal}), "a"});
+    Ref flags = py::check(PyNumber_Or(py::getattr(fcntl, "LOCK_EX").get(), py::getattr(fcntl, "LOCK_NB").get()));
+    bool locked = !py::guard([&] {
+        py::call(py::getattr(fcntl, "flock"), {py::call_method(file, "fileno"), flags});
+    });
+    if (!locked) {
+        py::call_method(file, "close");
+        return std::nullopt;
+    }
+    return file;
+}
+
+bool finished_cleanly(const Ref& results) {
+    return !py::truthy(get(results, "failed")) && !py::truthy(get(results, "pending"));
+}
+
+}  // namespace
+
+int run_task(const Ref& argv) {
+    Ref parser = new_parser("run-task", "Convert one task of a planned farm job.");
+    add_argument(parser, "jobdir", {{"metavar", "JOBDIR"}});
+    add_argument(parser, "index", {{"metavar", "INDEX"}, {"help", "the task number (from 0), or auto"}});
+    add_argument(parser, "--folder", {{"help", "the batch folder as this node sees it"}});
+    add_argument(parser, "--jobs", {{"help", "workers on this node"}});
+    add_argument(parser, "--timeout", {{"help", "seconds one file may take"}});
+    add_argument(parser, "--mayapy", {{"help", "the mayapy of this node"}});
+    Ref args = parse(parser, argv);
+
+    Manifest manifest = read_manifest(py::getattr(args, "jobdir"));
+    Py_ssize_t index = task_index(py::getattr(args, "index"));
+    Ref sources = task_sources(manifest, index);
+    Ref folder = py::getattr(args, "folder");
+    if (folder.get() == Py_None) folder = manifest.folder;
+    if (!py::truthy(py::call(py::getattr(py::getattr(module("os"), "path"), "isdir"), {folder}))) {
+        throw UsageError(text(py::format("the batch folder {} is not there on this node "
+                                         "(give --folder as this node mounts it)", {folder})));
+    }
+    headless::Request request = request_for(manifest, args, folder);
+    request.choices = manifest.choices;
+    request.listed = sources;
+    request.journal = journal_path(manifest.jobdir, index);
+    request.resume = exists(request.journal);
+    request.progress = py::none();
+    request.console = true;
+
+    std::optional<Ref> lock = lock_task(request.journal);
+    if (!lock) {
+        warn(py::format("velmora-batch: task {} of {} is running already (its lock is held)",
+                        {py::integer(index), manifest.jobdir}));
+        return 1;
+    }
+    say(py::format("velmora-batch: task {} of {}: {} sources from {}{}",
+                   {py::integer(index), py::integer(task_count(manifest)),
+                    py::integer(py::length(sources)), folder, request.resume ? " (resuming)" : ""}));
+    Ref results = headless::run_batch(request);
+    say(headless::report_text(results));
+    say(py::format("Journal: {}", {request.journal}));
+    Ref error = get(results, "error");
+    if (error.get() != Py_None) warn(py::format("velmora-batch: error: {}", {error}));
+    if (py::truthy(get(results, "interrupted"))) {
+        say(py::format("Interrupted: {} files not converted yet; run the task again to finish it.",
+                       {py::integer(py::length(get(results, "pending")))}));
+    }
+    return finished_cleanly(results) ? 0 : 1;
+}
+
+}  // namespace velmora::farm
