@@ -15,7 +15,7 @@ import mayasim
 MAYAPY = os.path.join(SIM, "bin", "mayapy")
 EXAMPLES = os.path.join(ROOT, "examples", "scenes")
 # What a farm node runs: the module imported from the build, its farm entry.
-BOOT = "import sys, velmora; sys.exit(velmora._farm_main(sys.argv[1:]))"
+BOOT = "import sys, velmora; sys.exit(velmora.batch_main(sys.argv[1:]))"
 
 
 def node_environment(extra=None):

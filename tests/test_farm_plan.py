@@ -139,7 +139,8 @@ class BadArguments(FarmTestCase):
         self.assertUsage(farm("report", self.jobdir), "cannot read manifest.json")
 
     def test_unknown_command_and_farm(self):
-        self.assertUsage(farm("planx"), "unknown farm command")
+        # Any other first word is the folder of a plain batch.
+        self.assertUsage(farm("planx"), "folder not found: planx")
         done = farm("submit", "--farm", "lsf", self.jobdir)
         self.assertEqual(done.returncode, 2)
         self.assertIn("invalid choice", done.stderr)

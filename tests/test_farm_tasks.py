@@ -132,7 +132,7 @@ class Resuming(FarmTestCase):
         self.plan(folder, "--outputs", "mb,fbx", "--jobs", "2", tasks=1)
         slow = {"MAYASIM_COST_SAVE": "0.3", "MAYASIM_COST_EXPORT": "0.3", "VELMORA_TEST_MARK": self.tmp}
         journal = os.path.join(self.jobdir, "tasks", "task-0000.journal")
-        task = subprocess.Popen([MAYAPY, "-c", "import sys, velmora; sys.exit(velmora._farm_main(sys.argv[1:]))",
+        task = subprocess.Popen([MAYAPY, "-c", "import sys, velmora; sys.exit(velmora.batch_main(sys.argv[1:]))",
                                  "run-task", self.jobdir, "0"], env=node_environment(slow),
                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True)
         try:
@@ -183,7 +183,7 @@ class Resuming(FarmTestCase):
     def test_a_running_task_is_not_started_twice(self):
         folder = self.scenes(["a.ma", "b.ma"])
         self.plan(folder, "--outputs", "mb", "--jobs", "1", tasks=1)
-        first = subprocess.Popen([MAYAPY, "-c", "import sys, velmora; sys.exit(velmora._farm_main(sys.argv[1:]))",
+        first = subprocess.Popen([MAYAPY, "-c", "import sys, velmora; sys.exit(velmora.batch_main(sys.argv[1:]))",
                                   "run-task", self.jobdir, "0"],
                                  env=node_environment({"MAYASIM_COST_INITIALIZE": "2"}),
                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True)

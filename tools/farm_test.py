@@ -21,7 +21,7 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 BUILD = os.environ.get("VELMORA_BUILD", os.path.join(ROOT, "build"))
 MAYAPY = os.path.join(ROOT, "sim", "bin", "mayapy")
 EXAMPLES = os.path.join(ROOT, "examples", "scenes")
-FARM = "import sys, velmora; sys.exit(velmora._farm_main(sys.argv[1:]))"
+FARM = "import sys, velmora; sys.exit(velmora.batch_main(sys.argv[1:]))"
 BATCH = "import sys, velmora; sys.exit(velmora.batch_main(sys.argv[1:]))"
 OPTIONS = ["--outputs", "mb,fbx", "--jobs", "1"]
 # Slow enough that a task can be caught in the middle of a file; the job's

@@ -14,7 +14,7 @@ namespace {
 // What a node runs by default: the plan's mayapy, importing this module
 // from where it is loaded now (PYTHONPATH in the job's environment).
 constexpr const char kBootstrap[] =
-    "import sys, velmora; sys.exit(velmora._farm_main(sys.argv[1:]))";
+    "import sys, velmora; sys.exit(velmora.batch_main(sys.argv[1:]))";
 
 // A farm manager: its description and how its command submits it.
 struct Farm {

@@ -1,5 +1,7 @@
 // velmora-batch: the headless batch from a shell, run with mayapy.
 #include "headless/options.hpp"
+
+#include "farm/farm.hpp"
 #include "headless/progress.hpp"
 
 #include "host/host.hpp"
@@ -60,9 +62,22 @@ int status_of(const Ref& results) {
     return py::length(py::get_item(results, "failed")) > 0 || pending > 0 ? 1 : 0;
 }
 
+// The farm's commands (plan, run-task, report, submit) come first; any
+// other first word is a folder. A folder of one of those names is reached
+// as ./plan.
+bool is_farm_command(const Ref& argv) {
+    if (py::length(argv) == 0) return false;
+    Ref first = py::item(argv, 0);
+    for (const char* command : {"plan", "run-task", "report", "submit"}) {
+        if (PyUnicode_Check(first.get()) && py::equals(first, command)) return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 int batch_main(const Ref& argv) {
+    if (is_farm_command(argv)) return farm::main(argv);
     Ref args;
     if (std::optional<int> status = parse(argv, args)) return *status;
     Request request;

@@ -1,7 +1,6 @@
 // The module body: Maya's command modules and the standard-library modules
 // bound to module-level names, PY2, safe_open, the class Velmora and show.
 #include "core/converter.hpp"
-#include "farm/binding.hpp"
 #include "headless/entry_points.hpp"
 #include "module/entry.hpp"
 #include "module/module.hpp"
@@ -98,7 +97,6 @@ Ref run_body() {
     for (PyMethodDef* def = headless::entry_points(); def->ml_name != nullptr; ++def) {
         bind(m, def->ml_name, function(def, module_name));
     }
-    bind(m, "_farm_main", farm::main_function(module_name));  // until batch_main dispatches
     if (py::equals(py::getattr(m, "__name__"), "__main__")) {
         py::call(host::global("show"));
     }
