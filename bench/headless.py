@@ -32,6 +32,7 @@ sys.path[:0] = [SIM, BUILD]
 
 import mayasim  # noqa: E402
 import velmora  # noqa: E402
+from table import write_table  # noqa: E402
 
 clock = time.perf_counter
 
@@ -255,14 +256,7 @@ class Table:
         self.rows.append((figure, value, baseline, ratio, goal, note))
 
     def show(self, out=sys.stdout):
-        head = ("Figure", "velmora", "window", "ratio", "goal", "note")
-        rows = [head] + self.rows
-        widths = [max(len(r[i]) for r in rows) for i in range(len(head))]
-        for n, row in enumerate(rows):
-            out.write("| " + " | ".join(c.ljust(w) for c, w in zip(row, widths)) + " |\n")
-            if n == 0:
-                out.write("|" + "|".join("-" * (w + 2) for w in widths) + "|\n")
-        out.flush()
+        write_table(("Figure", "velmora", "window", "ratio", "goal", "note"), self.rows, out)
 
 
 def rate(value):

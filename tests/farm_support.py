@@ -11,6 +11,7 @@ import unittest
 
 from support import BUILD, ROOT, SIM  # noqa: F401  (puts sim/ and build/ on sys.path)
 import mayasim
+from install_support import tree
 
 MAYAPY = os.path.join(SIM, "bin", "mayapy")
 EXAMPLES = os.path.join(ROOT, "examples", "scenes")
@@ -37,13 +38,8 @@ def farm(*args, env=None, timeout=120, **kwargs):
                           env=node_environment(env), timeout=timeout, **kwargs)
 
 
-def files_under(folder):
-    """Every file below folder, relative with "/" separators, sorted."""
-    found = []
-    for root, _dirs, names in os.walk(folder):
-        for name in names:
-            found.append(os.path.relpath(os.path.join(root, name), folder).replace(os.sep, "/"))
-    return sorted(found)
+# Every file below a folder, relative with "/" separators, sorted.
+files_under = tree
 
 
 class FarmTestCase(unittest.TestCase):

@@ -18,24 +18,6 @@ constexpr Command kCommands[] = {
     {"submit", submit},
 };
 
-// argparse ends a bad command line (and --help) with SystemExit; its code
-// is the exit status, and its message is already on stderr.
-int exit_status_of_system_exit() {
-    PyObject* type = nullptr;
-    PyObject* value = nullptr;
-    PyObject* tb = nullptr;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
-    Ref owned_type = Ref::steal(type);
-    Ref owned_value = Ref::steal(value);
-    Ref owned_tb = Ref::steal(tb);
-    Ref code = owned_value ? py::getattr(owned_value, "code") : py::none();
-    if (code.get() == Py_None) return 0;
-    if (PyLong_Check(code.get())) return static_cast<int>(py::as_long(code));
-    warn(py::call(py::builtin("str"), {code}));
-    return 1;
-}
-
 int dispatch(const Ref& argv) {
     const char* usage = "usage: velmora-batch plan|run-task|report|submit ...";
     if (py::length(argv) == 0) throw UsageError(usage);
@@ -58,7 +40,7 @@ int main(const py::Ref& argv) {  // NOLINT(bugprone-exception-escape)
         warn(py::format("velmora-batch: error: {}", {py::text(e.what())}));
         return 2;
     } catch (const py::PyError&) {
-        if (PyErr_ExceptionMatches(PyExc_SystemExit) != 0) return exit_status_of_system_exit();
+        if (PyErr_ExceptionMatches(PyExc_SystemExit) != 0) return headless::system_exit_status();
         throw;
     }
 }

@@ -91,7 +91,7 @@ Manifest read_manifest(const Ref& given) {
                                          {given, given})));
     }
     Ref data;
-    if (auto error = py::guard([&] { data = from_json(read_text(path)); })) {
+    if (auto error = py::guard([&] { data = py::json_parse(read_text(path)); })) {
         throw UsageError(text(py::format("{}: cannot read manifest.json: {}", {given, *error})));
     }
     check_shape(given, data);

@@ -3,32 +3,11 @@
 #include "farm/commands.hpp"
 #include "farm/manifest.hpp"
 #include "farm/partition.hpp"
-#include "engine/front_end.hpp"
-#include "headless/claims.hpp"
-#include "headless/journal_file.hpp"
+#include "headless/batch.hpp"
+#include "host/host.hpp"
 
 namespace velmora::farm {
 namespace {
-
-Ref os_path(const char* function, py::Values args) {
-    return py::call(py::getattr(py::getattr(module("os"), "path"), function), args);
-}
-
-// The sources of a batch as the headless batch lists them (the window's
-// selection and order, less the temporary files of batches at work),
-// relative to its folder with "/" separators. Folders that cannot be read
-// are named, or their scenes would be missing without a word.
-Ref list_sources(const Ref& folder, const headless::Choices& choices) {
-    Ref found = velmora::list_sources(folder, choices.extensions, choices.recursive, [](const Ref& error) {
-        warn(py::format("velmora-batch: skipped folder: {}", {error}));
-    });
-    Ref sources = py::list();
-    py::for_each(found, [&](const Ref& path) {
-        if (headless::is_temp_name(os_path("basename", {path}))) return;
-        py::append(sources, headless::relative_path(folder, path));
-    });
-    return sources;
-}
 
 // Sizes at planning time; a file that cannot be read costs the fixed part.
 std::vector<long long> sizes_of(const Ref& folder, const Ref& sources) {
@@ -36,7 +15,7 @@ std::vector<long long> sizes_of(const Ref& folder, const Ref& sources) {
     py::for_each(sources, [&](const Ref& rel) {
         long long size = 0;
         py::swallow([&] {
-            size = py::as_long(os_path("getsize", {join(folder, rel)}));
+            size = py::as_long(host::os_path("getsize", {join(folder, rel)}));
         });
         sizes.push_back(size);
     });
@@ -94,7 +73,7 @@ int plan(const Ref& argv) {
     if (exists(manifest_path(jobdir))) write_manifest(jobdir, py::none());  // throws: plan exists
 
     Ref folder = absolute(request.folder);
-    Ref sources = list_sources(folder, request.choices);
+    Ref sources = headless::batch_sources(folder, request.choices);
     if (py::length(sources) == 0) {
         throw UsageError(text(py::format("no source files in {} of the chosen types", {folder})));
     }

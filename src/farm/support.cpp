@@ -1,8 +1,8 @@
 #include "farm/support.hpp"
 
-namespace velmora::farm {
+#include "headless/progress.hpp"
 
-Ref module(const char* name) { return py::check(PyImport_ImportModule(name)); }
+namespace velmora::farm {
 
 Ref attr_or_none(const Ref& obj, const char* name) {
     return py::call(py::builtin("getattr"), {obj, name, py::none()});
@@ -75,27 +75,8 @@ Ref to_json(const Ref& value, bool pretty) {
     return py::call(dumps, {value}, {{"indent", 2}});
 }
 
-Ref from_json(const Ref& text_) { return py::call(py::getattr(module("json"), "loads"), {text_}); }
-
-namespace {
-
-void print_to(const Ref& line, const char* stream) {
-    Ref file = py::getattr(module("sys"), stream);
-    py::call(py::builtin("print"), {line}, {{"file", file}, {"flush", true}});
-}
-
-}  // namespace
-
-void say(const Ref& line) { print_to(line, "stdout"); }
-void warn(const Ref& line) { print_to(line, "stderr"); }
-
-Ref dict(std::initializer_list<py::Keyword> items) {
-    Ref result = py::check(PyDict_New());
-    for (const py::Keyword& kw : items) {
-        py::check_status(PyDict_SetItemString(result.get(), kw.name, kw.value.ref().get()));
-    }
-    return result;
-}
+void say(const Ref& line) { headless::write_console(py::format("{}\n", {line})); }
+void warn(const Ref& line) { headless::write_console(py::format("{}\n", {line}), "stderr"); }
 
 Ref get(const Ref& mapping, const char* key) { return py::call_method(mapping, "get", {key}); }
 

@@ -3,7 +3,7 @@
 #pragma once
 
 #include "headless/options.hpp"
-#include "host/py.hpp"
+#include "host/stdlib.hpp"
 
 #include <string>
 
@@ -12,8 +12,8 @@ namespace velmora::farm {
 using py::Ref;
 using headless::UsageError;
 
-// A standard-library module, imported (the import system caches it).
-Ref module(const char* name);
+using host::module;
+using py::dict;
 
 // getattr(obj, name, None).
 Ref attr_or_none(const Ref& obj, const char* name);
@@ -33,16 +33,12 @@ bool exists(const Ref& path);
 Ref read_text(const Ref& path);
 void write_text_file(const Ref& path, const Ref& text, bool replace);
 
-// json.dumps / json.loads.
+// json.dumps, indented when `pretty`.
 Ref to_json(const Ref& value, bool pretty);
-Ref from_json(const Ref& text);
 
-// print(text) on stdout or stderr, flushed (a farm's log is a file).
+// A line on stdout or stderr, flushed (a farm's log is a file).
 void say(const Ref& line);
 void warn(const Ref& line);
-
-// A dict built from (key, value) pairs, in the order listed.
-Ref dict(std::initializer_list<py::Keyword> items);
 // dict.get(key) with None when missing.
 Ref get(const Ref& mapping, const char* key);
 

@@ -35,6 +35,11 @@ struct Request {
     bool console = false;        // the live line / periodic lines on stdout
 };
 
+// The sources of a batch, as paths relative to `folder` with "/": the
+// window's selection and order, less the temporary files of batches at
+// work. A folder that cannot be read is named on stderr.
+Ref batch_sources(const Ref& folder, const Choices& choices);
+
 // Runs the batch to its end (or to an interruption, which is re-raised
 // after the journal is closed and the workers are stopped). Returns the
 // results dict of the whole batch, over every run of its journal:

@@ -32,16 +32,7 @@ std::optional<int> parse(const Ref& argv, Ref& args) {
         return std::nullopt;
     } catch (const py::PyError&) {
         if (PyErr_ExceptionMatches(PyExc_SystemExit) == 0) throw;
-        PyObject* type = nullptr;
-        PyObject* value = nullptr;
-        PyObject* tb = nullptr;
-        PyErr_Fetch(&type, &value, &tb);
-        PyErr_NormalizeException(&type, &value, &tb);
-        Ref owned_type = Ref::steal(type);
-        Ref owned_value = Ref::steal(value);
-        Ref owned_tb = Ref::steal(tb);
-        Ref code = py::getattr(owned_value, "code");
-        return code.get() == Py_None ? 0 : static_cast<int>(py::as_long(code));
+        return system_exit_status();
     }
 }
 
@@ -75,6 +66,15 @@ bool is_farm_command(const Ref& argv) {
 }
 
 }  // namespace
+
+int system_exit_status() {
+    Ref error = py::take_error();
+    Ref code = error ? py::getattr(error, "code") : py::none();
+    if (code.get() == Py_None) return 0;
+    if (PyLong_Check(code.get())) return static_cast<int>(py::as_long(code));
+    say(py::call(py::builtin("str"), {code}), "stderr");
+    return 1;
+}
 
 int batch_main(const Ref& argv) {
     if (is_farm_command(argv)) return farm::main(argv);

@@ -175,22 +175,7 @@ void Controller::open_journal() {
         records_ = state.records;
         journal_.emplace(Journal::reopen(path));
     } else {
-        Ref listed;
-        if (request_.listed) {
-            listed = *request_.listed;
-        } else {
-            listed = py::list();
-            Ref found = list_sources(request_.folder, request_.choices.extensions,
-                                     request_.choices.recursive, [](const Ref& error) {
-                py::call(py::builtin("print"), {py::format("velmora-batch: skipped folder: {}", {error})},
-                         {{"file", py::getattr(host::module("sys"), "stderr")}});
-            });
-            py::for_each(found, [&](const Ref& path_found) {
-                // Another batch's outputs in the making are not scenes.
-                if (is_temp_name(host::os_path("basename", {path_found}))) return;
-                py::append(listed, relative_path(request_.folder, path_found));
-            });
-        }
+        Ref listed = request_.listed ? *request_.listed : batch_sources(request_.folder, request_.choices);
         batch_id_ = new_batch_id();
         sources_ = listed;
         records_ = py::dict();
@@ -620,6 +605,19 @@ Ref Controller::run() {
 }
 
 }  // namespace
+
+Ref batch_sources(const Ref& folder, const Choices& choices) {
+    Ref found = list_sources(folder, choices.extensions, choices.recursive, [](const Ref& error) {
+        write_console(py::format("velmora-batch: skipped folder: {}\n", {error}), "stderr");
+    });
+    Ref sources = py::list();
+    py::for_each(found, [&](const Ref& path) {
+        // Another batch's outputs in the making are not scenes.
+        if (is_temp_name(host::os_path("basename", {path}))) return;
+        py::append(sources, relative_path(folder, path));
+    });
+    return sources;
+}
 
 Ref run_batch(const Request& request) {
     Controller controller(request);

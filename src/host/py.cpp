@@ -214,16 +214,20 @@ Ref builtin(const char* name) {
     return getattr(builtins, name);
 }
 
-Ref take_error_text() {
+Ref take_error() {
     PyObject* type = nullptr;
     PyObject* value = nullptr;
     PyObject* tb = nullptr;
     PyErr_Fetch(&type, &value, &tb);
     PyErr_NormalizeException(&type, &value, &tb);
     Ref owned_type = Ref::steal(type);
-    Ref owned_value = Ref::steal(value);
     Ref owned_tb = Ref::steal(tb);
-    return check(PyObject_Str(owned_value ? owned_value.get() : Py_None));
+    return Ref::steal(value);
+}
+
+Ref take_error_text() {
+    Ref error = take_error();
+    return check(PyObject_Str(error ? error.get() : Py_None));
 }
 
 Ref exit_context(const Ref& exit, PyObject* type, PyObject* value, PyObject* tb) {

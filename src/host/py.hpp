@@ -103,6 +103,7 @@ void with(const Ref& manager, Body&& body);
 
 // --- implementation details of the templates ------------------------------
 
+Ref take_error();       // the current exception (normalised); clears the indicator
 Ref take_error_text();  // str() of the current exception; clears the indicator
 Ref exit_context(const Ref& exit, PyObject* type, PyObject* value, PyObject* tb);
 
