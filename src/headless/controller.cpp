@@ -5,6 +5,7 @@
 #include "engine/front_end.hpp"
 #include "headless/batch.hpp"
 #include "headless/claims.hpp"
+#include "headless/interrupts.hpp"
 #include "headless/journal_file.hpp"
 #include "headless/options.hpp"
 #include "headless/progress.hpp"
@@ -61,46 +62,6 @@ bool same(const Ref& a, const Ref& b) {
 Ref new_batch_id() {
     return py::call_method(host::os("urandom", {py::integer(6)}), "hex");
 }
-
-// Ctrl-C and SIGTERM are counted rather than raised, so that they land
-// between two steps of the loop and never inside a journal write.
-class Interrupts {
-public:
-    Interrupts() : count_(std::make_shared<int>(0)) {
-        install("SIGINT", 1);
-        install("SIGTERM", 2);
-    }
-    Interrupts(const Interrupts&) = delete;
-    Interrupts& operator=(const Interrupts&) = delete;
-    ~Interrupts() {
-        for (const auto& handler : previous_) {
-            py::swallow([&handler] {
-                py::call(host::attribute("signal", "signal"), {handler.first, handler.second});
-            });
-        }
-    }
-    int count() const { return *count_; }
-
-private:
-    void install(const char* name, int weight) {
-        std::shared_ptr<int> count = count_;
-        Ref handler = host::make_callback(
-            [count, weight] {
-                *count += weight;
-                return py::none();
-            },
-            2);
-        Ref signum = host::attribute("signal", name);
-        // Only the main thread may set handlers; elsewhere no signal
-        // reaches the batch anyway.
-        py::swallow([&] {
-            Ref previous = py::call(host::attribute("signal", "signal"), {signum, handler});
-            previous_.emplace_back(signum, previous);
-        });
-    }
-    std::shared_ptr<int> count_;
-    std::vector<std::pair<Ref, Ref>> previous_;
-};
 
 class Controller {
 public:
