@@ -31,6 +31,7 @@ struct Request {
     Ref mayapy;                  // str: the resolved mayapy executable
     Ref journal;                 // str: the journal's path
     bool resume = false;
+    bool retry_failed = false;   // with resume: failed sources are converted again
     Ref progress;                // a callable receiving event dicts, or None
     bool console = false;        // the live line / periodic lines on stdout
 };
