@@ -1,6 +1,7 @@
 #include "farm/partition.hpp"
 
 #include "farm/support.hpp"
+#include "headless/publishing.hpp"
 
 #include <algorithm>
 #include <numeric>
@@ -18,20 +19,11 @@ struct Group {
 // Groups in the order of their first source.
 std::vector<Group> group_sources(const Ref& sources, const std::vector<long long>& sizes) {
     std::vector<Group> groups;
-    Ref index_of = py::check(PyDict_New());
-    for (Py_ssize_t i = 0, n = py::length(sources); i < n; ++i) {
-        Ref key = competition_key(py::item(sources, i));
-        PyObject* found = PyDict_GetItemWithError(index_of.get(), key.get());
-        if (found == nullptr && PyErr_Occurred() != nullptr) throw py::PyError{};
-        std::size_t g = groups.size();
-        if (found == nullptr) {
-            py::check_status(PyDict_SetItem(index_of.get(), key.get(), py::integer(static_cast<long long>(g)).get()));
-            groups.emplace_back();
-        } else {
-            g = static_cast<std::size_t>(py::as_long(Ref::borrow(found)));
-        }
-        groups[g].members.push_back(i);
-        groups[g].work += work_of(sizes[static_cast<std::size_t>(i)]);
+    std::vector<std::size_t> group_of = headless::competition_groups(sources);
+    for (std::size_t i = 0; i < group_of.size(); ++i) {
+        if (group_of[i] >= groups.size()) groups.resize(group_of[i] + 1);
+        groups[group_of[i]].members.push_back(static_cast<Py_ssize_t>(i));
+        groups[group_of[i]].work += work_of(sizes[i]);
     }
     return groups;
 }
@@ -41,14 +33,6 @@ std::vector<Group> group_sources(const Ref& sources, const std::vector<long long
 long long work_of(long long size) {
     constexpr long long kPerFile = 256LL * 1024;
     return std::max(size, 0LL) + kPerFile;
-}
-
-Ref competition_key(const Ref& relative_path) {
-    Ref parts = py::call_method(relative_path, "rpartition", {"/"});
-    Ref stem = py::item(py::call(py::getattr(module("posixpath"), "splitext"), {py::item(parts, 2)}), 0);
-    Ref bare = py::call(py::getattr(module("re"), "sub"), {"(?:_[0-9]+)+$", "", stem});
-    Ref key = py::format("{}/{}", {py::item(parts, 0), bare});
-    return py::call_method(key, "casefold");
 }
 
 std::vector<std::vector<Py_ssize_t>> partition(const Ref& sources,

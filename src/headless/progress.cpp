@@ -64,16 +64,31 @@ void Progress::start(long long total, long long done, long long converted, long 
                    {"converted", py::integer(converted)}, {"failed", py::integer(failed)}}));
 }
 
-void Progress::worker(int id, const Ref& pid, const char* state, const Ref& detail, double now) {
-    std::string what = state;
-    if (what == "busy") what = utf8(host::os_path("basename", {detail}));
-    if (what == "ended") {
+namespace {
+
+const char* state_name(WorkerProcess::State state) {
+    switch (state) {
+        case WorkerProcess::State::Starting: return "starting";
+        case WorkerProcess::State::Idle: return "ready";
+        case WorkerProcess::State::Busy: return "busy";
+        case WorkerProcess::State::Quitting: return "quitting";
+        case WorkerProcess::State::Ended: break;
+    }
+    return "ended";
+}
+
+}  // namespace
+
+void Progress::worker(int id, const Ref& pid, WorkerProcess::State state, const Ref& detail, double now) {
+    std::string what = state_name(state);
+    if (state == WorkerProcess::State::Busy) what = utf8(host::os_path("basename", {detail}));
+    if (state == WorkerProcess::State::Ended) {
         doing_.erase(id);
     } else {
         doing_[id] = what;
     }
     emit(py::dict({{"event", "worker"}, {"worker", py::integer(id)}, {"pid", pid},
-                   {"state", state}, {"detail", detail}}));
+                   {"state", state_name(state)}, {"detail", detail}}));
     tick(now);
 }
 

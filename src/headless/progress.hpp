@@ -4,6 +4,7 @@
 // plain lines every few seconds when the output is not a terminal.
 #pragma once
 
+#include "headless/worker_process.hpp"
 #include "host/stdlib.hpp"
 
 #include <map>
@@ -23,9 +24,10 @@ public:
     Progress(Ref callback, bool console);
 
     void start(long long total, long long done, long long converted, long long failed, double now);
-    // A worker's state: "starting", "ready" (with its start-up seconds),
-    // "busy" (with its source), "ended" (with how), and its process id.
-    void worker(int id, const Ref& pid, const char* state, const Ref& detail, double now);
+    // A worker's new state, and its process id: Starting, Idle once ready
+    // (with its start-up seconds), Busy (with its source), Ended (with how).
+    // Events name them "starting", "ready", "busy", "ended".
+    void worker(int id, const Ref& pid, WorkerProcess::State state, const Ref& detail, double now);
     // A finished source: its journal record with full paths, plus counts.
     void file(int worker, const Ref& source, const Ref& record, double now);
     // Redraws the console line, or prints a plain line when one is due.

@@ -5,7 +5,7 @@
 
 #include "engine/front_end.hpp"
 #include "headless/channel.hpp"
-#include "headless/claims.hpp"
+#include "headless/temporary_files.hpp"
 #include "headless/watchdog.hpp"
 #include "host/stdlib.hpp"
 

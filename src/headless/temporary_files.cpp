@@ -1,46 +1,11 @@
-#include "headless/claims.hpp"
+#include "headless/temporary_files.hpp"
 
-#include "engine/naming.hpp"
 #include "host/host.hpp"
 
 namespace velmora::headless {
 namespace {
 
 constexpr const char kPrefix[] = ".velmora-";
-
-bool matches(PyObject* type) { return PyErr_ExceptionMatches(type) != 0; }
-
-// Windows can refuse hard links (FAT, some shares); there a rename refuses
-// to replace an existing file too, so it claims the name just as well.
-bool rename_refuses_to_replace() { return py::equals(host::attribute("os", "name"), "nt"); }
-
-// One atomic attempt at a name: true when `candidate` now names the file.
-bool claim(const Ref& temp, const Ref& candidate) {
-    try {
-        host::os("link", {temp, candidate});
-        return true;
-    } catch (const py::PyError&) {
-        if (matches(PyExc_FileExistsError)) {
-            PyErr_Clear();
-            return false;
-        }
-        if (!matches(PyExc_OSError) || !rename_refuses_to_replace()) throw;
-        PyErr_Clear();
-    }
-    try {
-        host::os("rename", {temp, candidate});
-        return true;
-    } catch (const py::PyError&) {
-        if (!matches(PyExc_FileExistsError)) throw;
-        PyErr_Clear();
-        return false;
-    }
-}
-
-bool within_limit(long long counter) {
-    Ref limit = py::getattr(host::global("Velmora"), "MAX_INCREMENT");
-    return counter <= py::as_long(limit);
-}
 
 bool starts_with(const Ref& text, const Ref& prefix) {
     return py::truthy(py::call_method(text, "startswith", {prefix}));
@@ -60,20 +25,20 @@ Ref temp_path(const Ref& output_file, const Ref& tag) {
 
 bool is_temp_name(const Ref& file_name) { return starts_with(file_name, py::str(kPrefix)); }
 
-std::optional<Ref> publish(const Ref& temp, const Ref& output_file, bool skip_existing) {
-    if (claim(temp, output_file)) return output_file;
-    if (skip_existing) return std::nullopt;
-    return first_claimed(split_name(output_file), within_limit,
-                         [&temp](const Ref& candidate) { return claim(temp, candidate); });
-}
-
 void discard(const Ref& temp) {
     try {
         host::os("remove", {temp});
     } catch (const py::PyError&) {
-        if (!matches(PyExc_FileNotFoundError)) throw;
+        if (PyErr_ExceptionMatches(PyExc_FileNotFoundError) == 0) throw;
         PyErr_Clear();
     }
+}
+
+void discard_temps(const Ref& source_file, const Ref& formats, const Ref& tag) {
+    Ref base = py::item(host::os_path("splitext", {source_file}), 0);
+    py::for_each(formats, [&](const Ref& f) {
+        py::swallow([&] { discard(temp_path(py::format("{}.{}", {base, f}), tag)); });
+    });
 }
 
 std::optional<Ref> published_name(const Ref& temp, const Ref& output_file) {

@@ -1,0 +1,167 @@
+#include "headless/ledger.hpp"
+
+#include "engine/front_end.hpp"
+#include "headless/options.hpp"
+#include "headless/progress.hpp"
+#include "headless/temporary_files.hpp"
+#include "host/host.hpp"
+
+#include <algorithm>
+
+namespace velmora::headless {
+namespace {
+
+Ref choices_dict(const Choices& c) {
+    return py::dict({{"extensions", c.extensions},
+                     {"outputs", c.outputs},
+                     {"preset", c.preset},
+                     {"recursive", py::boolean(c.recursive)},
+                     {"skip_existing", py::boolean(c.skip_existing)}});
+}
+
+bool same(const Ref& a, const Ref& b) {
+    return py::check_status(PyObject_RichCompareBool(a.get(), b.get(), Py_EQ)) != 0;
+}
+
+Ref new_batch_id() { return py::call_method(host::os("urandom", {py::integer(6)}), "hex"); }
+
+std::string utf8(const Ref& text) {
+    Ref encoded = py::call_method(text, "encode", {"utf-8", "surrogateescape"});
+    return PyBytes_AsString(encoded.get());
+}
+
+}  // namespace
+
+std::string format_of(const Ref& output_file) {
+    Ref ext = py::call_method(py::item(host::os_path("splitext", {output_file}), 1), "lower");
+    return utf8(py::check(PySequence_GetSlice(ext.get(), 1, PY_SSIZE_T_MAX)));
+}
+
+Ledger::Ledger(const Request& request) : request_(request) {
+    Ref choices = choices_dict(request.choices);
+    if (request.resume && py::truthy(host::os_path("exists", {request.journal}))) {
+        continue_journal(choices);
+    } else {
+        start_journal(choices);
+    }
+}
+
+void Ledger::start_journal(const Ref& choices) {
+    sources_ = request_.listed ? *request_.listed : batch_sources(request_.folder, request_.choices);
+    batch_id_ = new_batch_id();
+    entries_.resize(static_cast<std::size_t>(py::length(sources_)));
+    journal_.emplace(Journal::start(
+        request_.journal,
+        py::dict({{"journal", "velmora-batch"}, {"version", 1}, {"batch", batch_id_},
+                  {"folder", request_.folder}, {"choices", choices}, {"sources", sources_},
+                  {"started", host::time("time")}})));
+}
+
+void Ledger::continue_journal(const Ref& choices) {
+    JournalState state = read_journal(request_.journal);
+    if (!same(py::get_item(state.batch, "choices"), choices)) {
+        throw UsageError("the journal was made with other choices (sources, outputs, preset or "
+                         "options); give the same ones, or start a new batch without --resume");
+    }
+    batch_id_ = py::get_item(state.batch, "batch");
+    sources_ = py::get_item(state.batch, "sources");
+    entries_.resize(static_cast<std::size_t>(py::length(sources_)));
+    take_records(state.records);
+    journal_.emplace(Journal::reopen(request_.journal));
+}
+
+// The last record of each source says what became of it. A failed source
+// to be retried keeps what it wrote: only its missing outputs are made.
+void Ledger::take_records(const Ref& records) {
+    for (long long i = 0; i < total(); ++i) {
+        PyObject* found = PyDict_GetItemWithError(records.get(), py::integer(i).get());
+        if (found == nullptr) {
+            if (PyErr_Occurred() != nullptr) throw py::PyError{};
+            continue;
+        }
+        Ref record = Ref::borrow(found);
+        bool converted = py::truthy(py::get_item(record, "converted"));
+        if (converted || !request_.retry_failed) {
+            entry(i).status = converted ? Status::Converted : Status::Failed;
+            continue;
+        }
+        py::for_each(py::get_item(record, "outputs"), [&](const Ref& relative) {
+            Ref output = full_path(request_.folder, relative);
+            carry(i, output, format_of(output));
+        });
+    }
+}
+
+Ref Ledger::source(long long index) const {
+    return full_path(request_.folder, py::item(sources_, static_cast<Py_ssize_t>(index)));
+}
+
+void Ledger::carry(long long index, const Ref& output_file, const std::string& format) {
+    Entry& e = entry(index);
+    if (!e.carried) e.carried = py::list();
+    py::append(e.carried, output_file);
+    e.formats.insert(format);
+}
+
+Ref Ledger::carried(long long index) const {
+    const Entry& e = entry(index);
+    return e.carried ? py::check(PySequence_List(e.carried.get())) : py::list();
+}
+
+Ref Ledger::formats_for(long long index) const {
+    const Entry& e = entry(index);
+    Ref formats = py::list();
+    py::for_each(request_.choices.outputs, [&](const Ref& f) {
+        if (e.formats.count(utf8(f)) == 0) py::append(formats, f);
+    });
+    return formats;
+}
+
+void Ledger::record(long long index, const Outcome& outcome) {
+    auto relative = [this](const Ref& paths) {
+        Ref result = py::list();
+        py::for_each(paths, [&](const Ref& p) { py::append(result, relative_path(request_.folder, p)); });
+        return result;
+    };
+    journal_->append(py::dict({{"source", py::integer(index)},
+                               {"converted", py::boolean(outcome.converted)},
+                               {"outputs", relative(outcome.outputs)},
+                               {"skipped", relative(outcome.skipped)},
+                               {"failure", outcome.failure}}));
+    entry(index) = Entry{outcome.converted ? Status::Converted : Status::Failed, Ref(), {}};
+}
+
+void Ledger::run_started() {
+    journal_->append(py::dict({{"run", "start"}, {"time", host::time("time")}}));
+}
+
+void Ledger::run_ended(bool interrupted) {
+    journal_->append(py::dict({{"run", "end"}, {"time", host::time("time")},
+                               {"interrupted", py::boolean(interrupted)}}));
+}
+
+long long Ledger::count(Status status) const {
+    return std::count_if(entries_.begin(), entries_.end(),
+                         [status](const Entry& e) { return e.status == status; });
+}
+
+long long Ledger::done() const { return converted() + failed(); }
+long long Ledger::converted() const { return count(Status::Converted); }
+long long Ledger::failed() const { return count(Status::Failed); }
+
+Ref Ledger::results() const { return results_of(read_journal(request_.journal), request_.folder); }
+
+Ref batch_sources(const Ref& folder, const Choices& choices) {
+    Ref found = list_sources(folder, choices.extensions, choices.recursive, [](const Ref& error) {
+        write_console(py::format("velmora-batch: skipped folder: {}\n", {error}), "stderr");
+    });
+    Ref sources = py::list();
+    py::for_each(found, [&](const Ref& path) {
+        // Another batch's outputs in the making are not scenes.
+        if (is_temp_name(host::os_path("basename", {path}))) return;
+        py::append(sources, relative_path(folder, path));
+    });
+    return sources;
+}
+
+}  // namespace velmora::headless

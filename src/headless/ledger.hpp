@@ -1,0 +1,87 @@
+// What a batch records: its sources, the journal, and for each source what
+// became of it. One entry per source holds every fact about it (finished
+// or not, converted or failed, outputs it already has); the journal on
+// disk is the truth, this is what the running batch knows of it.
+#pragma once
+
+#include "headless/batch.hpp"
+#include "headless/journal_file.hpp"
+
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace velmora::headless {
+
+// What became of one source.
+struct Outcome {
+    bool converted = false;
+    Ref outputs;  // list of full paths written (those of earlier runs included)
+    Ref skipped;  // list of full paths skipped as existing
+    Ref failure;  // str, or None when converted
+};
+
+class Ledger {
+public:
+    // Starts a new batch's journal; or, when resuming, continues the one
+    // there (UsageError when it was made with other choices). Failed
+    // sources are open again when the request asks to retry them.
+    explicit Ledger(const Request& request);
+
+    const Ref& batch_id() const { return batch_id_; }
+    // The sources, relative ("/"-separated) as the journal holds them.
+    const Ref& sources() const { return sources_; }
+    Py_ssize_t total() const { return static_cast<Py_ssize_t>(entries_.size()); }
+    // A source's full path.
+    Ref source(long long index) const;
+    bool finished(long long index) const { return entry(index).status != Status::Open; }
+
+    // An output this source already has (published by an earlier run or
+    // before a crash), and its format.
+    void carry(long long index, const Ref& output_file, const std::string& format);
+    // The outputs it already has (a new list).
+    Ref carried(long long index) const;
+    // The chosen output formats it still lacks, in the chosen order.
+    Ref formats_for(long long index) const;
+
+    // Journals what became of a source (on disk when this returns); from
+    // then on the source is finished.
+    void record(long long index, const Outcome& outcome);
+    // Run markers, so that a report can tell when the batch ran.
+    void run_started();
+    void run_ended(bool interrupted);
+
+    long long done() const;
+    long long converted() const;
+    long long failed() const;
+
+    // The whole batch's results, as the journal on disk says.
+    Ref results() const;
+    void close() { journal_->close(); }
+
+private:
+    enum class Status { Open, Converted, Failed };
+    struct Entry {
+        Status status = Status::Open;
+        Ref carried;                    // list of full paths
+        std::set<std::string> formats;  // the formats of `carried`
+    };
+    const Entry& entry(long long index) const { return entries_[static_cast<std::size_t>(index)]; }
+    Entry& entry(long long index) { return entries_[static_cast<std::size_t>(index)]; }
+    void start_journal(const Ref& choices);
+    void continue_journal(const Ref& choices);
+    void take_records(const Ref& records);
+    long long count(Status status) const;
+
+    const Request& request_;
+    Ref batch_id_;
+    Ref sources_;
+    std::vector<Entry> entries_;
+    std::optional<Journal> journal_;
+};
+
+// The format of an output file: its extension, lower case, without the dot.
+std::string format_of(const Ref& output_file);
+
+}  // namespace velmora::headless

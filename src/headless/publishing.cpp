@@ -1,0 +1,85 @@
+#include "headless/publishing.hpp"
+
+#include "engine/naming.hpp"
+#include "host/host.hpp"
+
+namespace velmora::headless {
+namespace {
+
+bool matches(PyObject* type) { return PyErr_ExceptionMatches(type) != 0; }
+
+// Windows can refuse hard links (FAT, some shares); there a rename refuses
+// to replace an existing file too, so it claims the name just as well.
+bool rename_refuses_to_replace() { return py::equals(host::attribute("os", "name"), "nt"); }
+
+// One atomic attempt at a name: true when `candidate` now names the file.
+bool claim(const Ref& temp, const Ref& candidate) {
+    try {
+        host::os("link", {temp, candidate});
+        return true;
+    } catch (const py::PyError&) {
+        if (matches(PyExc_FileExistsError)) {
+            PyErr_Clear();
+            return false;
+        }
+        if (!matches(PyExc_OSError) || !rename_refuses_to_replace()) throw;
+        PyErr_Clear();
+    }
+    try {
+        host::os("rename", {temp, candidate});
+        return true;
+    } catch (const py::PyError&) {
+        if (!matches(PyExc_FileExistsError)) throw;
+        PyErr_Clear();
+        return false;
+    }
+}
+
+bool within_limit(long long counter) {
+    Ref limit = py::getattr(host::global("Velmora"), "MAX_INCREMENT");
+    return counter <= py::as_long(limit);
+}
+
+}  // namespace
+
+std::optional<Ref> publish(const Ref& temp, const Ref& output_file, bool skip_existing) {
+    if (claim(temp, output_file)) return output_file;
+    if (skip_existing) return std::nullopt;
+    return first_claimed(split_name(output_file), within_limit,
+                         [&temp](const Ref& candidate) { return claim(temp, candidate); });
+}
+
+Ref competition_key(const Ref& relative_path) {
+    Ref parts = py::call_method(relative_path, "rpartition", {"/"});
+    Ref stem = py::item(py::call(host::attribute("posixpath", "splitext"), {py::item(parts, 2)}), 0);
+    Ref bare = py::call(host::attribute("re", "sub"), {"(?:_[0-9]+)+$", "", stem});
+    Ref key = py::format("{}/{}", {py::item(parts, 0), bare});
+    return py::call_method(key, "casefold");
+}
+
+std::vector<std::size_t> competition_groups(const Ref& sources) {
+    std::vector<std::size_t> groups;
+    Ref number_of = py::dict();
+    py::for_each(sources, [&](const Ref& source) {
+        Ref key = competition_key(source);
+        PyObject* found = PyDict_GetItemWithError(number_of.get(), key.get());
+        if (found == nullptr && PyErr_Occurred() != nullptr) throw py::PyError{};
+        if (found != nullptr) {
+            groups.push_back(static_cast<std::size_t>(py::as_long(Ref::borrow(found))));
+            return;
+        }
+        Ref number = py::integer(static_cast<long long>(py::length(number_of)));
+        py::check_status(PyDict_SetItem(number_of.get(), key.get(), number.get()));
+        groups.push_back(static_cast<std::size_t>(py::as_long(number)));
+    });
+    return groups;
+}
+
+PublishingOrder::PublishingOrder(const Ref& sources) : group_of_(competition_groups(sources)) {
+    for (std::size_t i = 0; i < group_of_.size(); ++i) {
+        if (group_of_[i] >= members_.size()) members_.resize(group_of_[i] + 1);
+        members_[group_of_[i]].push_back(static_cast<long long>(i));
+    }
+}
+
+}  // namespace velmora::headless

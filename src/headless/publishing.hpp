@@ -1,0 +1,67 @@
+// Publishing an output: one atomic claim of a name, in the window's order.
+//
+// - The controller publishes a finished temporary file (see
+//   temporary_files.hpp) by hard-linking it to the output's name, or, when
+//   that is taken, to the first free name in the window's order (_001, ...
+//   then time-stamped). A link fails rather than replace an existing file,
+//   so choosing a free name and claiming it are one step against the file
+//   system, whatever other processes or machines write into the folder.
+// - Sources that can compete for one output name (a.ma and a.mb both make
+//   a.fbx) are converted, and so published, one after the other in the
+//   window's order, so that a.ma gets a.fbx and a.mb a_001.fbx however
+//   many workers run and whichever finishes first.
+#pragma once
+
+#include "host/stdlib.hpp"
+
+#include <optional>
+#include <vector>
+
+namespace velmora::headless {
+
+using py::Ref;
+
+// Publishes `temp` under `output_file`, or when that name is taken under
+// the first free name after it; with `skip_existing` a taken name means
+// the output is skipped instead (nothing is returned). Never replaces a
+// file. The temporary name is left for discard().
+std::optional<Ref> publish(const Ref& temp, const Ref& output_file, bool skip_existing);
+
+// What decides whether two sources can compete for one output name: the
+// folder and the base name without its extension, letter case folded and
+// any trailing numbered suffixes (_001, _002_001, a time stamp) cut. a.ma
+// and a.fbx both make a.mb; a_001.ma makes a_001.mb, the name a.fbx takes
+// when a.mb exists. Case is folded because the folder may be served from
+// a file system that ignores it.
+Ref competition_key(const Ref& relative_path);
+
+// The sources (relative paths, "/") grouped by competition key: for each
+// source, the number of its group; groups are numbered in the order of
+// their first source.
+std::vector<std::size_t> competition_groups(const Ref& sources);
+
+// Which sources may start now so that competing ones publish in the
+// window's order: a source waits until every source before it in its
+// group has finished.
+class PublishingOrder {
+public:
+    explicit PublishingOrder(const Ref& sources);
+    // Whether `index` may be handed out, given which sources are finished.
+    template <class Finished>
+    bool may_start(long long index, Finished&& finished) const;
+
+private:
+    std::vector<std::vector<long long>> members_;  // per group, ascending
+    std::vector<std::size_t> group_of_;
+};
+
+template <class Finished>
+bool PublishingOrder::may_start(long long index, Finished&& finished) const {
+    for (long long earlier : members_[group_of_[static_cast<std::size_t>(index)]]) {
+        if (earlier >= index) return true;
+        if (!finished(earlier)) return false;
+    }
+    return true;
+}
+
+}  // namespace velmora::headless
