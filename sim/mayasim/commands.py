@@ -105,7 +105,7 @@ def cmd_file(host, args, mode, fl):
             raise RuntimeError(str(e)) from None
         if data["format"] == "FBX" and "fbxmaya" not in host.plugins_loaded:
             raise RuntimeError("Could not open file: %s (unrecognized file type)" % path)
-        host.pay("open")
+        host.pay("open", data.get("bytes", 0))
         behaviour = data.get("behaviour")
         _misbehave_on_open(host, path, behaviour, prompt)
         sc.path = path

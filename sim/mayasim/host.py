@@ -54,7 +54,11 @@ class Host(object):
     KNOWN_PLUGINS = ("fbxmaya", "objExport", "mtoa", "AbcExport", "AbcImport",
                      "gpuCache", "matrixNodes", "quatNodes", "lookdevKit")
 
-    COST_NAMES = ("initialize", "open", "save", "export")
+    COST_NAMES = ("initialize", "open", "save", "export", "per_mb")
+    # Maya's open, save and export take time roughly in proportion to the
+    # scene's size: these also cost "per_mb" seconds per megabyte of the
+    # scene file opened.
+    SIZED_COSTS = ("open", "save", "export")
 
     def __init__(self):
         self.scene = Scene()
@@ -115,14 +119,20 @@ class Host(object):
         if self.batch:
             self.echo_warnings = True
 
-    def pay(self, what):
+    def pay(self, what, scene_bytes=None):
         """Wait out the cost of `what` ("initialize", "open", ...)."""
-        cost = self.cost(what)
+        cost = self.cost(what, scene_bytes)
         if cost > 0:
             time.sleep(cost)
 
-    def cost(self, what):
-        return float(self.costs.get(what) or 0.0)
+    def cost(self, what, scene_bytes=None):
+        """The cost of `what` for a scene file of `scene_bytes` (default:
+        the open scene's)."""
+        cost = float(self.costs.get(what) or 0.0)
+        if what in self.SIZED_COSTS:
+            size = self.scene.bytes if scene_bytes is None else scene_bytes
+            cost += float(self.costs.get("per_mb") or 0.0) * size / (1024.0 * 1024.0)
+        return cost
 
     # ------------------------------------------------------------- faults
     def fail(self, command, nth=1, error=None, match=None):

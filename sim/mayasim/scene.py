@@ -58,6 +58,7 @@ class Scene(object):
         self.undo_queue = 0
         self.file_type = "mayaAscii"
         self.behaviour = None      # the marker of the scene file last opened
+        self.bytes = 0             # the size of the scene file last opened
 
     def add_node(self, name, node_type="transform"):
         if name not in self.node_types:
@@ -73,6 +74,7 @@ class Scene(object):
         path = self.path
         self.clear()
         self.path = path
+        self.bytes = int(data.get("bytes", 0))
         self.time_unit = data.get("unit", "film")
         self.playback_min = float(data.get("min", 1.0))
         self.playback_max = float(data.get("max", 120.0))
@@ -240,6 +242,7 @@ def read_scene_file(path):
     if text.startswith(ASCII_MAGIC):
         data = parse_ascii(text)
         data["format"] = "mayaAscii"
+        data["bytes"] = len(raw)
         return data
     for magic, fmt in ((BINARY_MAGIC, "mayaBinary"), (FBX_MAGIC, "FBX")):
         if text.startswith(magic + "\n"):
@@ -248,6 +251,8 @@ def read_scene_file(path):
             except ValueError:
                 raise SceneFileError("Could not open file: %s (corrupt %s data)" % (path, fmt))
             data["format"] = fmt
+            data["bytes"] = len(raw)
+            data.pop("pad", None)
             data["behaviour"] = data.pop("mayasim", None)
             data["nodes"] = [list(n) if isinstance(n, (list, tuple)) else [n, "transform"]
                              for n in data.get("nodes", [])]
@@ -256,20 +261,27 @@ def read_scene_file(path):
 
 
 def write_scene(path, unit="film", pmin=1, pmax=120, nodes=("pCube1",), fmt="ma",
-                version="2024", behaviour=None):
+                version="2024", behaviour=None, pad=0):
     """Create a source scene for tests.  nodes: names or (name, type) pairs.
 
     fmt: "ma" (Maya ASCII), "mb" (simulator binary) or "fbx" (simulator FBX).
     behaviour: None or one of BEHAVIOURS, written as the scene's marker.
+    pad: about this many more bytes of content that changes nothing (a
+    comment in Maya ASCII, an unread key otherwise), for big scenes.
     """
     if behaviour is not None and behaviour not in BEHAVIOURS:
         raise ValueError("unknown behaviour %r (known: %s)" % (behaviour, ", ".join(BEHAVIOURS)))
     recs = [[n, "transform"] if isinstance(n, str) else [n[0], n[1]] for n in nodes]
     if fmt == "ma":
-        _write_text(path, ascii_text(path, unit, pmin, pmax, recs, version, behaviour=behaviour))
+        text = ascii_text(path, unit, pmin, pmax, recs, version, behaviour=behaviour)
+        if pad > 0:
+            text += "// " + "x" * pad + "\n"
+        _write_text(path, text)
     elif fmt in ("mb", "fbx"):
         doc = {"version": version, "unit": unit, "min": float(pmin), "max": float(pmax),
                "nodes": recs}
+        if pad > 0:
+            doc["pad"] = "x" * pad
         if behaviour:
             doc["mayasim"] = behaviour
         if fmt == "fbx":

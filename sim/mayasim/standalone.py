@@ -14,7 +14,8 @@ import os
 _MODULES = []
 
 COST_VARIABLES = {"initialize": "MAYASIM_COST_INITIALIZE", "open": "MAYASIM_COST_OPEN",
-                  "save": "MAYASIM_COST_SAVE", "export": "MAYASIM_COST_EXPORT"}
+                  "save": "MAYASIM_COST_SAVE", "export": "MAYASIM_COST_EXPORT",
+                  "per_mb": "MAYASIM_COST_PER_MB"}
 JOURNAL_VARIABLE = "MAYASIM_JOURNAL_FILE"
 
 

@@ -1,13 +1,14 @@
 // The controller: runs a batch to its end with a ledger (what the batch
-// records) and a fleet (the workers it runs). It hands files out in the
-// window's order (competing ones one after the other), publishes what the
-// workers write, journals every finished source before it is reported,
-// and replaces workers that crash, hang, or have opened enough scenes.
+// records), a schedule (the order files go out in) and a fleet (the
+// workers it runs). It hands files out, publishes what the workers write,
+// journals every finished source before it is reported, and replaces
+// workers that crash, hang, or have opened enough scenes.
 #include "headless/fleet.hpp"
 #include "headless/interrupts.hpp"
 #include "headless/ledger.hpp"
 #include "headless/publishing.hpp"
 #include "headless/resume.hpp"
+#include "headless/schedule.hpp"
 #include "headless/temporary_files.hpp"
 #include "host/host.hpp"
 
@@ -44,7 +45,6 @@ public:
         : request_(request),
           progress_(request.progress, request.console),
           ledger_(request),
-          order_(ledger_.sources()),
           fleet_(request, progress_) {}
     Ref run();
 
@@ -57,9 +57,7 @@ private:
 
     void loop();
     void interrupt(int interrupts, double now);
-    bool has_work() const { return !queue_.empty() && !draining_ && !fatal_; }
-    std::optional<long long> take_next();
-    std::size_t startable() const;
+    bool has_work() const { return schedule_ && schedule_->waiting() > 0 && !draining_ && !fatal_; }
     void ensure_workers(double now);
     void hand_out(WorkerProcess& worker, double now);
     void offer_work(double now);
@@ -72,9 +70,9 @@ private:
     const Request& request_;
     Progress progress_;
     Ledger ledger_;
-    PublishingOrder order_;
     Fleet fleet_;
-    std::deque<long long> queue_;
+    std::optional<Schedule> schedule_;
+    std::optional<long long> memory_;  // what the machine can give the workers
     std::map<long long, int> retries_;
     double file_seconds_ = 0;  // a running mean of one file's time
     int startup_failures_ = 0;
@@ -86,25 +84,6 @@ private:
 
 // ------------------------------------------------------------ hand-out
 
-// The first waiting source that may start now: competing sources wait for
-// the ones before them, so that names are claimed in the window's order.
-std::optional<long long> Controller::take_next() {
-    auto finished = [this](long long i) { return ledger_.finished(i); };
-    for (auto it = queue_.begin(); it != queue_.end(); ++it) {
-        if (!order_.may_start(*it, finished)) continue;
-        long long index = *it;
-        queue_.erase(it);
-        return index;
-    }
-    return std::nullopt;
-}
-
-std::size_t Controller::startable() const {
-    auto finished = [this](long long i) { return ledger_.finished(i); };
-    return static_cast<std::size_t>(std::count_if(
-        queue_.begin(), queue_.end(), [&](long long i) { return order_.may_start(i, finished); }));
-}
-
 // Enough workers starting or idle for the files that may start, within
 // `jobs`.
 void Controller::ensure_workers(double now) {
@@ -112,7 +91,7 @@ void Controller::ensure_workers(double now) {
     auto busy = static_cast<long long>(fleet_.count(WorkerProcess::State::Busy));
     auto available = static_cast<long long>(fleet_.count(WorkerProcess::State::Starting) +
                                             fleet_.count(WorkerProcess::State::Idle));
-    long long wanted = std::min<long long>(static_cast<long long>(startable()), request_.jobs - busy);
+    long long wanted = std::min<long long>(static_cast<long long>(schedule_->startable()), request_.jobs - busy);
     for (long long n = available; n < wanted; ++n) fleet_.spawn(now);
 }
 
@@ -123,8 +102,8 @@ void Controller::hand_out(WorkerProcess& worker, double now) {
         ensure_workers(now);
         return;
     }
-    std::optional<long long> next = take_next();
-    if (!next) return;  // idle until a competing source finishes
+    std::optional<long long> next = schedule_->take(memory_);
+    if (!next) return;  // idle until a competing source, or memory, is free
     long long index = *next;
     Ref source_file = ledger_.source(index);
     worker.channel()->send(py::dict(
@@ -170,6 +149,7 @@ void Controller::replied(WorkerProcess& worker, const Ref& reply, double now) {
     double took = now - worker.since();
     file_seconds_ = file_seconds_ > 0 ? 0.9 * file_seconds_ + 0.1 * took : took;
     record(index, outcome_of(index, reply), worker.id(), now);
+    schedule_->finished(index, took);
     worker.finished(now);
     hand_out(worker, now);
     offer_work(now);
@@ -229,14 +209,16 @@ void Controller::ended(WorkerProcess& worker, WorkerProcess::State was, const st
         discard_temps(ledger_.source(index), request_.choices.outputs, tag(index));
         if (timed_out) {
             fail(index, *timed_out, worker.id(), now);
+            schedule_->finished(index, std::nullopt);
         } else if (draining_) {
             // Interrupted, not finished: left for a resumed run.
         } else if (worker.stopped_from_outside() && retries_[index]++ < kRetriesAfterStop) {
-            queue_.push_front(index);
+            schedule_->put_back(index);
         } else {
             fail(index, py::format("{} while converting {}", {py::text(crash_text(worker)),
                                                              basename(ledger_.source(index))}),
                  worker.id(), now);
+            schedule_->finished(index, std::nullopt);
         }
     } else if (was == WorkerProcess::State::Starting && has_work()) {
         if (++startup_failures_ >= kStartupFailuresAllowed) {
@@ -277,7 +259,11 @@ void Controller::loop() {
 Ref Controller::run() {
     recover_leftovers(ledger_);
     ledger_.run_started();
-    queue_ = sources_to_convert(ledger_);
+    std::deque<long long> wanted = sources_to_convert(ledger_);
+    Ref full_sources = py::list();
+    for (long long i = 0; i < ledger_.total(); ++i) py::append(full_sources, ledger_.source(i));
+    schedule_.emplace(full_sources, competing_chains(ledger_.sources()), wanted);
+    memory_ = available_memory();
     progress_.start(ledger_.total(), ledger_.done(), ledger_.converted(), ledger_.failed(), monotonic());
     interrupts_ = std::make_unique<Interrupts>();
     auto stop = [this] {
@@ -286,7 +272,7 @@ Ref Controller::run() {
         }
     };
     try {
-        if (!queue_.empty()) {
+        if (schedule_->waiting() > 0) {
             fleet_.listen();
             loop();
         }

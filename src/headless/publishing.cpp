@@ -75,11 +75,14 @@ std::vector<std::size_t> competition_groups(const Ref& sources) {
     return groups;
 }
 
-PublishingOrder::PublishingOrder(const Ref& sources) : group_of_(competition_groups(sources)) {
-    for (std::size_t i = 0; i < group_of_.size(); ++i) {
-        if (group_of_[i] >= members_.size()) members_.resize(group_of_[i] + 1);
-        members_[group_of_[i]].push_back(static_cast<long long>(i));
+CompetingChains competing_chains(const Ref& sources) {
+    CompetingChains result{{}, competition_groups(sources)};
+    for (std::size_t i = 0; i < result.chain_of.size(); ++i) {
+        std::size_t chain = result.chain_of[i];
+        if (chain >= result.chains.size()) result.chains.resize(chain + 1);
+        result.chains[chain].push_back(static_cast<long long>(i));
     }
+    return result;
 }
 
 }  // namespace velmora::headless

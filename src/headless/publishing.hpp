@@ -40,28 +40,14 @@ Ref competition_key(const Ref& relative_path);
 // their first source.
 std::vector<std::size_t> competition_groups(const Ref& sources);
 
-// Which sources may start now so that competing ones publish in the
-// window's order: a source waits until every source before it in its
-// group has finished.
-class PublishingOrder {
-public:
-    explicit PublishingOrder(const Ref& sources);
-    // Whether `index` may be handed out, given which sources are finished.
-    template <class Finished>
-    bool may_start(long long index, Finished&& finished) const;
-
-private:
-    std::vector<std::vector<long long>> members_;  // per group, ascending
-    std::vector<std::size_t> group_of_;
+// Sources that can compete for an output name, as chains in the window's
+// order: a member of a chain may start only when every member before it
+// has finished, so that they publish in the window's order. Chains are
+// numbered in the order of their first source.
+struct CompetingChains {
+    std::vector<std::vector<long long>> chains;  // per chain, ascending
+    std::vector<std::size_t> chain_of;           // per source
 };
-
-template <class Finished>
-bool PublishingOrder::may_start(long long index, Finished&& finished) const {
-    for (long long earlier : members_[group_of_[static_cast<std::size_t>(index)]]) {
-        if (earlier >= index) return true;
-        if (!finished(earlier)) return false;
-    }
-    return true;
-}
+CompetingChains competing_chains(const Ref& sources);
 
 }  // namespace velmora::headless
