@@ -279,7 +279,7 @@ for step in ("cmds.file(sys.argv[1], open=True, force=True)", "cmds.file(rename=
     took.append(time.monotonic() - t0)
 result([took, mayasim.host.costs])
 """
-        costs = {"initialize": 0.1, "open": 0.15, "save": 0.2, "export": 0.25}
+        costs = {"initialize": 0.1, "open": 0.15, "save": 0.2, "export": 0.25, "per_mb": 0.0}
         env = dict(("MAYASIM_COST_" + k.upper(), str(v)) for k, v in costs.items())
         t0 = time.monotonic()
         procs = [start(timed, self.scene("a.ma"), self.path("o%d.ma" % i),
@@ -292,6 +292,19 @@ result([took, mayasim.host.costs])
             for spent, cost in zip([took[i] for i in (0, 1, 3, 5)], (0.1, 0.15, 0.2, 0.25)):
                 self.assertTrue(cost * 0.95 <= spent < cost + 0.5, (spent, cost))
         self.assertLess(time.monotonic() - t0, 2.0)   # one after another: 2.8 s
+
+    def test_open_save_and_export_cost_more_for_a_bigger_scene(self):
+        host.costs["per_mb"] = 1.0
+        big = self.path("big.ma")
+        mayasim.write_scene(big, pad=200 * 1024)   # about 0.2 s a step
+        t0 = time.monotonic()
+        cmds.file(big, open=True, force=True)
+        opened = time.monotonic()
+        cmds.file(rename=self.path("big.mb"))
+        cmds.file(save=True, type="mayaBinary")
+        self.assertGreaterEqual(opened - t0, 0.19)
+        self.assertGreaterEqual(time.monotonic() - opened, 0.19)
+        self.assertEqual(mayasim.read_scene(self.path("big.mb"))["nodes"], [["pCube1", "transform"]])
 
     def test_in_process_costs_come_from_the_host_only(self):
         host.costs["open"] = 0.1
