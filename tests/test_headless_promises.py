@@ -38,13 +38,34 @@ class CompetingSources(HeadlessTestCase):
             with self.subTest(jobs=jobs):
                 for f in os.listdir(self.folder):
                     os.remove(os.path.join(self.folder, f))
-                self.scenes(*names)
+                # Later ones bigger: the biggest first would reverse them.
+                for n, name in enumerate(names):
+                    self.scenes(name, pad=n * 4096)
                 results = self.batch(outputs=("fbx",), jobs=jobs)
                 self.assertEqual((results["converted"], results["failed"]), (len(names), []))
                 self.assertEqual(outputs_by_source(self.journal), expected)
                 # Results list sources in the window's order, as the journal does.
                 self.assertEqual(results["outputs"],
                                  [os.path.join(self.folder, expected[n][0]) for n in sorted(names)])
+
+
+class BigScenesFirst(HeadlessTestCase):
+    def test_the_biggest_go_first_and_results_keep_the_window_order(self):
+        small = ["s%02d.ma" % i for i in range(8)]
+        for name in small:
+            self.scenes(name)
+        self.scenes("z1.ma", pad=3 << 20)
+        self.scenes("z2.mb", pad=2 << 20)
+        started = []
+        results = self.batch(outputs=("ma", "mb"), jobs=2, progress=lambda e: started.append(
+            os.path.basename(e["detail"])) if e.get("state") == "busy" else None)
+        self.assertEqual(started[:2], ["z1.ma", "z2.mb"])
+        self.assertEqual(sorted(started), sorted(small + ["z1.ma", "z2.mb"]))
+        names = small + ["z1.ma", "z2.mb"]
+        written = [n[:-3] + (".mb" if n.endswith(".ma") else ".ma") for n in names]
+        self.assertEqual(results["outputs"], [os.path.join(self.folder, n) for n in written])
+        records = [r for r in journal_lines(self.journal) if "source" in r]
+        self.assertEqual(sorted(r["source"] for r in records), list(range(len(names))))
 
 
 def mount_tmpfs(test, where=None, **options):
