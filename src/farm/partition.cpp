@@ -2,6 +2,7 @@
 
 #include "farm/support.hpp"
 #include "headless/publishing.hpp"
+#include "headless/schedule.hpp"
 
 #include <algorithm>
 #include <numeric>
@@ -23,16 +24,16 @@ std::vector<Group> group_sources(const Ref& sources, const std::vector<long long
     for (std::size_t i = 0; i < group_of.size(); ++i) {
         if (group_of[i] >= groups.size()) groups.resize(group_of[i] + 1);
         groups[group_of[i]].members.push_back(static_cast<Py_ssize_t>(i));
-        groups[group_of[i]].work += work_of(sizes[i]);
+        groups[group_of[i]].work += work_of(sizes[i], py::item(sources, static_cast<Py_ssize_t>(i)));
     }
     return groups;
 }
 
 }  // namespace
 
-long long work_of(long long size) {
-    constexpr long long kPerFile = 256LL * 1024;
-    return std::max(size, 0LL) + kPerFile;
+long long work_of(long long size, const Ref& source) {
+    double seconds = headless::starting_estimate(std::max(size, 0LL), headless::format_of_source(source));
+    return static_cast<long long>(seconds * 1e6);
 }
 
 std::vector<std::vector<Py_ssize_t>> partition(const Ref& sources,

@@ -20,9 +20,10 @@ std::vector<std::vector<Py_ssize_t>> partition(const Ref& sources,
                                                const std::vector<long long>& sizes,
                                                Py_ssize_t tasks);
 
-// The work a source stands for: its size plus a fixed cost per file (every
-// scene costs an open and a save however small it is, so a task of many
-// tiny files is not taken for an empty one).
-long long work_of(long long size);
+// The work a source stands for, in microseconds: the batch's starting
+// estimate from its size and format (headless/schedule.hpp), a fixed cost
+// per file included, so a task of many tiny files is not taken for an
+// empty one. Within a task, the batch then puts the biggest first.
+long long work_of(long long size, const Ref& source);
 
 }  // namespace velmora::farm

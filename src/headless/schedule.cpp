@@ -25,6 +25,16 @@ constexpr long long kSceneExpansion = 8;
 // The order is ranked again each time the files measured have doubled.
 constexpr long long kFirstRerank = 2;
 
+long long size_of(const Ref& path) {
+    long long size = 0;
+    py::guard([&] { size = py::as_long(py::getattr(host::os("stat", {path}), "st_size")); });
+    return size;
+}
+
+}  // namespace
+
+// ------------------------------------------------------------- costs
+
 SceneFormat format_of_source(const Ref& path) {
     Ref ext = py::call_method(py::item(host::os_path("splitext", {path}), 1), "lower");
     if (py::equals(ext, ".mb")) return SceneFormat::Binary;
@@ -32,20 +42,11 @@ SceneFormat format_of_source(const Ref& path) {
     return SceneFormat::Ascii;
 }
 
-long long size_of(const Ref& path) {
-    long long size = 0;
-    py::guard([&] { size = py::as_long(py::getattr(host::os("stat", {path}), "st_size")); });
-    return size;
-}
-
 double starting_estimate(long long bytes, SceneFormat format) {
     return kFixedSeconds + static_cast<double>(bytes) / kMegabyte *
                                kSecondsPerMegabyte[static_cast<std::size_t>(format)];
 }
 
-}  // namespace
-
-// ------------------------------------------------------------- costs
 
 double CostModel::estimate(long long bytes, SceneFormat format) const {
     const Fit& fit = fits_[static_cast<std::size_t>(format)];

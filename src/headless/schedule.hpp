@@ -44,6 +44,12 @@ private:
     std::array<Fit, 3> fits_{};
 };
 
+// A source's format, from its extension.
+SceneFormat format_of_source(const Ref& path);
+// What a file is expected to cost before anything is measured (seconds:
+// the starting rates), e.g. to balance farm tasks.
+double starting_estimate(long long bytes, SceneFormat format);
+
 // The memory one Maya needs to convert a scene of `bytes` bytes.
 long long memory_for(long long bytes);
 // The memory the machine can give now (bytes), if it says.
