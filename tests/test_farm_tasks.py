@@ -3,6 +3,7 @@ together give what one batch gives, a task run again resumes, a killed task
 resumed writes every output once, a node that mounts the share elsewhere,
 and the report of a job still in progress."""
 
+import json
 import os
 import shutil
 import signal
@@ -152,6 +153,33 @@ class Resuming(FarmTestCase):
         done = self.report(expect=0)
         self.assertIn("Success: %d" % len(names), done.stdout)
         self.assertEqual(len(self.results()["outputs"]), 2 * len(names))
+
+    def test_a_task_whose_journal_is_torn_runs_again_cleanly(self):
+        folder = self.scenes(["a.ma", "b.ma"])
+        self.plan(folder, "--outputs", "mb", tasks=1)
+        self.run_task(0, expect=0)
+        journal = os.path.join(self.jobdir, "tasks", "task-0000.journal")
+        with open(journal, "rb") as f:
+            data = f.read()
+        lines = data.split(b"\n")[:-1]
+        batch, last = json.loads(lines[0].decode())["batch"], json.loads(lines[-2].decode())
+        # The node died while writing the last source's record: half of it
+        # is on disk; its output was published, its temporary name is there.
+        start = len(data) - len(lines[-1]) - len(lines[-2]) - 2
+        with open(journal, "wb") as f:
+            f.write(data[:start + len(lines[-2]) // 2])
+        os.link(os.path.join(folder, last["outputs"][0]),
+                os.path.join(folder, ".velmora-%s.%d.mb" % (batch, last["source"])))
+        done = self.report(expect=1)
+        self.assertIn("task 0: 1 of 2 sources not finished", done.stdout)
+        self.assertEqual(done.stderr, "")
+        for _ in range(2):
+            done = self.run_task(0, expect=0)
+            self.assertNotIn("Traceback", done.stderr)
+        self.assertEqual(files_under(folder), ["a.ma", "a.mb", "b.ma", "b.mb"])
+        done = self.report(expect=0)
+        self.assertIn("Success: 2", done.stdout)
+        self.assertIn("All 1 tasks complete.", done.stdout)
 
     @staticmethod
     def records(journal):
