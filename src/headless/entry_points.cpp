@@ -47,13 +47,20 @@ PyObject* batch(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
         return nullptr;
     }
     return guarded([&] {
-        Request request = make_request(
-            Ref::borrow(folder), sources ? Ref::borrow(sources) : py::tuple({"ma", "mb", "fbx"}),
-            outputs ? Ref::borrow(outputs) : py::tuple({"ma"}),
-            preset ? Ref::borrow(preset) : py::str("Default"), recursive != 0, skip_existing != 0,
-            Ref::borrow(jobs), Ref::borrow(timeout), Ref::borrow(mayapy), Ref::borrow(journal),
-            resume != 0, Ref::borrow(progress));
-        Ref results = run_batch(request);
+        BatchArguments given;
+        given.folder = Ref::borrow(folder);
+        if (sources != nullptr) given.sources = Ref::borrow(sources);
+        if (outputs != nullptr) given.outputs = Ref::borrow(outputs);
+        if (preset != nullptr) given.preset = Ref::borrow(preset);
+        given.recursive = recursive != 0;
+        given.skip_existing = skip_existing != 0;
+        given.jobs = Ref::borrow(jobs);
+        given.timeout = Ref::borrow(timeout);
+        given.mayapy = Ref::borrow(mayapy);
+        given.journal = Ref::borrow(journal);
+        given.resume = resume != 0;
+        given.progress = Ref::borrow(progress);
+        Ref results = run_batch(make_request(given));
         Ref error = py::get_item(results, "error");
         if (error.get() != Py_None) {
             PyErr_SetObject(PyExc_RuntimeError, error.get());
