@@ -174,11 +174,14 @@ Request make_request(const BatchArguments& given) {
     if (given.progress.get() != Py_None && PyCallable_Check(given.progress.get()) == 0) {
         usage(py::str("progress must be a callable or None"));
     }
+    // Only a journal's failures can be tried again.
+    if (given.retry_failed && !given.resume) usage(py::str("--retry-failed needs --resume"));
     request.progress = given.progress;
     request.mayapy = find_mayapy(given.mayapy);
     request.journal = given.journal.get() == Py_None ? default_journal(request.folder)
                                                      : py::call(host::attribute("os", "fspath"), {given.journal});
     request.resume = given.resume;
+    request.retry_failed = given.retry_failed;
     return request;
 }
 
@@ -198,6 +201,8 @@ void add_options(const Ref& parser, bool with_folder) {
     py::call(add, {"--mayapy"}, {{"help", "the mayapy to run (default: $MAYA_LOCATION, then the standard places)"}});
     py::call(add, {"--journal"}, {{"help", "the batch's journal (default: in the user's cache)"}});
     py::call(add, {"--resume"}, {{"action", "store_true"}, {"help", "finish the batch its journal records"}});
+    py::call(add, {"--retry-failed"}, {{"action", "store_true"},
+                                       {"help", "with --resume: convert the sources that failed again"}});
 }
 
 Request request_from(const Ref& args, const Ref& folder) {
@@ -214,6 +219,7 @@ Request request_from(const Ref& args, const Ref& folder) {
     given.mayapy = get("mayapy");
     given.journal = get("journal");
     given.resume = py::truthy(get("resume"));
+    given.retry_failed = py::truthy(get("retry_failed"));
     return make_request(given);
 }
 

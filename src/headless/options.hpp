@@ -20,8 +20,8 @@ struct UsageError : std::runtime_error {
 
 // Adds to an argparse.ArgumentParser the batch options: --sources,
 // --outputs, --preset, --no-subdirs, --skip-existing, --jobs, --timeout,
-// --mayapy, --journal, --resume (and the positional FOLDER when
-// `with_folder`).
+// --mayapy, --journal, --resume, --retry-failed (and the positional FOLDER
+// when `with_folder`).
 void add_options(const Ref& parser, bool with_folder);
 
 // The Request that parsed arguments (an argparse.Namespace made by a parser
@@ -44,6 +44,7 @@ struct BatchArguments {
     Ref mayapy = py::none();    // None: find_mayapy's search
     Ref journal = py::none();   // None: in the user's cache, one per folder
     bool resume = false;
+    bool retry_failed = false;  // with resume only
     Ref progress = py::none();  // a callable or None
 };
 
