@@ -63,6 +63,11 @@ class TasksMakeOneBatch(FarmTestCase):
     def test_report_of_a_job_in_progress(self):
         folder = self.scenes(["a.ma", "b.ma", "c.ma"])
         self.plan(folder, "--outputs", "mb", tasks=3)
+        done = self.report(expect=1)  # before any task has started
+        self.assertEqual(done.stderr, "")
+        self.assertIn("Time: 0m 0s\n\nTotal: 3\nSuccess: 0\n", done.stdout)
+        self.assertEqual(done.stdout.count("not started (1 sources)"), 3)
+        self.assertIsNone(self.results()["start_time"])
         self.run_task(1, expect=0)
         done = self.report(expect=1)
         tasks = self.task_sources()
@@ -258,3 +263,4 @@ class Nodes(FarmTestCase):
         for index, text in (("x", "task number or auto"), ("2", "not in the plan"), ("-1", "not in the plan")):
             self.assertIn(text, self.run_task(index, expect=2).stderr)
         self.assertIn("SLURM_ARRAY_TASK_ID", self.run_task("auto", expect=2).stderr)
+
