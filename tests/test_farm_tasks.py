@@ -11,7 +11,7 @@ import subprocess
 import time
 import unittest
 
-from farm_support import (EXAMPLES, MAYAPY, FarmTestCase, farm, files_under, node_environment)
+from farm_support import (EXAMPLES, MAYAPY, ROOT, FarmTestCase, farm, files_under, node_environment)
 
 BATCH = "import sys, velmora; sys.exit(velmora.batch_main(sys.argv[1:]))"
 
@@ -264,3 +264,22 @@ class Nodes(FarmTestCase):
             self.assertIn(text, self.run_task(index, expect=2).stderr)
         self.assertIn("SLURM_ARRAY_TASK_ID", self.run_task("auto", expect=2).stderr)
 
+
+class TheSimulatorsCommand(FarmTestCase):
+    """tools/velmora-batch, the command on the simulated Maya, gives the
+    farm's commands only their own arguments."""
+
+    def tool(self, *args, expect):
+        done = subprocess.run([os.path.join(ROOT, "tools", "velmora-batch")] + [str(a) for a in args],
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True,
+                              env=node_environment(), timeout=300)
+        self.assertEqual(done.returncode, expect, done.stdout + done.stderr)
+        return done
+
+    def test_report_and_run_task_of_a_planned_job(self):
+        folder = self.scenes(["a.ma", "b.ma"])
+        self.plan(folder, "--outputs", "mb", tasks=1)
+        self.assertIn("task 0: not started (2 sources)", self.tool("report", self.jobdir, expect=1).stdout)
+        self.tool("run-task", self.jobdir, 0, expect=0)
+        self.assertEqual(files_under(folder), ["a.ma", "a.mb", "b.ma", "b.mb"])
+        self.assertIn("All 1 tasks complete.", self.tool("report", self.jobdir, expect=0).stdout)
