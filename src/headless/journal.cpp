@@ -25,12 +25,16 @@ Ref open_binary(const Ref& path, const char* mode) {
 
 Ref bytes(const char* text) { return py::check(PyBytes_FromString(text)); }
 
+long long size_of(const Ref& file) {
+    return py::as_long(py::call_method(file, "seek", {py::integer(0), py::integer(2)}));
+}
+
 // Where the text after the file's last line break begins (0 when it has
 // none), read backwards a block at a time: the journal of a big batch is
 // long, and only its end matters here.
-long long end_of_whole_lines(const Ref& file) {
+long long end_of_whole_lines(const Ref& file, long long size) {
     constexpr long long kBlock = 1 << 16;
-    long long end = py::as_long(py::call_method(file, "seek", {py::integer(0), py::integer(2)}));
+    long long end = size;
     while (end > 0) {
         long long start = std::max(0LL, end - kBlock);
         py::call_method(file, "seek", {py::integer(start)});
@@ -76,12 +80,12 @@ std::optional<Ref> parse_object(const Ref& text) {
 std::optional<Ref> parse_record(const Ref& line) {
     if (std::optional<Ref> record = parse_object(line)) return record;
     Ref brace = bytes("{");
-    for (long long at = 1;; ++at) {
-        at = py::as_long(py::call_method(line, "find", {brace, py::integer(at)}));
-        if (at < 0) return std::nullopt;
+    long long at = 0;
+    while ((at = py::as_long(py::call_method(line, "find", {brace, py::integer(at + 1)}))) >= 0) {
         Ref rest = py::check(PySequence_GetSlice(line.get(), static_cast<Py_ssize_t>(at), PY_SSIZE_T_MAX));
         if (std::optional<Ref> record = parse_object(rest)) return record;
     }
+    return std::nullopt;
 }
 
 // Cuts the text after the last line break: a record that a crash (a power
@@ -91,23 +95,25 @@ std::optional<Ref> parse_record(const Ref& line) {
 void cut_torn_tail(const Ref& path) {
     Ref file = open_binary(path, "r+b");
     py::with(file, [&path](const Ref& f) {
-        long long whole = end_of_whole_lines(f);
+        long long size = size_of(f);
+        long long whole = end_of_whole_lines(f, size);
         if (whole == 0) not_a_journal(path, "no whole line");
-        if (whole == py::as_long(py::call_method(f, "seek", {py::integer(0), py::integer(2)}))) return;
+        if (whole == size) return;
         py::call_method(f, "truncate", {py::integer(whole)});
         sync(f);
     });
 }
 
-// Writes the batch line into a new file, removed again when the write
-// fails (a full disk, say).
-void write_first_line(const Ref& staged, const Ref& batch) {
+// The batch line, on disk in a staged file, then moved to `path` in one
+// step; when a step fails (a full disk, say) the staged file goes.
+void write_first_line(const Ref& path, const Ref& staged, const Ref& batch) {
     try {
         Ref file = open_binary(staged, "wb");
         py::with(file, [&batch](const Ref& f) {
             py::call_method(f, "write", {py::json_line(batch)});
             sync(f);
         });
+        host::os("replace", {staged, path});
     } catch (const py::PyError&) {
         py::SavedError failure;
         py::guard([&staged] { host::os("remove", {staged}); });
@@ -121,14 +127,7 @@ Journal Journal::start(const Ref& path, const Ref& batch) {
     Ref folder = host::os_path("dirname", {host::os_path("abspath", {path})});
     host::os("makedirs", {folder, py::integer(0777), true});
     Ref staged = py::format("{}.new-{}", {path, host::os("getpid", {})});
-    write_first_line(staged, batch);
-    try {
-        host::os("replace", {staged, path});
-    } catch (const py::PyError&) {
-        py::SavedError failure;
-        py::guard([&staged] { host::os("remove", {staged}); });
-        failure.rethrow();
-    }
+    write_first_line(path, staged, batch);
     return Journal(open_binary(path, "ab"));
 }
 
