@@ -35,6 +35,7 @@ def batch(
     mayapy: Optional[str] = None,
     journal: Optional[str] = None,
     resume: bool = False,
+    retry_failed: bool = False,
     progress: Optional[Callable[[Dict[str, Any]], Any]] = None,
 ) -> Dict[str, Any]:
     """Converts a folder headless with mayapy workers; returns the results."""

@@ -1,6 +1,7 @@
 """velmora-batch plan: the manifest, the partition of the sources into tasks
 and the checks on its arguments."""
 
+import json
 import os
 import random
 
@@ -137,6 +138,48 @@ class BadArguments(FarmTestCase):
         with open(os.path.join(self.jobdir, "manifest.json"), "w") as f:
             f.write("{not json")
         self.assertUsage(farm("report", self.jobdir), "cannot read manifest.json")
+
+    def test_run_task_checks_the_plan_as_the_command_checks_a_user(self):
+        folder = self.scenes(["a.ma"])
+        self.plan(folder, tasks=1)
+        planned = self.manifest()
+        # (what the plan says, the same as velmora-batch's options)
+        cases = [
+            ({"outputs": ["mb", "obj"]}, ["--outputs", "mb,obj"]),
+            ({"extensions": [".ma", "abc"]}, ["--sources", "ma,abc"]),
+            ({"preset": "Animated"}, ["--preset", "Animated"]),
+            ({"jobs": 0}, ["--jobs", "0"]),
+            ({"jobs": 300}, ["--jobs", "300"]),
+            ({"timeout": -5.0}, ["--timeout", "-5"]),
+        ]
+        for change, options in cases:
+            with self.subTest(change=change):
+                self.write_plan(planned, change)
+                refused = farm("run-task", self.jobdir, 0)
+                command = farm(folder, "--mayapy", MAYAPY, "--journal", self.path("unused.journal"), *options)
+                self.assertUsage(command, "error:")
+                self.assertUsage(refused, "error:")
+                self.assertEqual(refused.stderr, command.stderr)
+                self.assertEqual(os.listdir(os.path.join(self.jobdir, "tasks")), [])
+                self.assertEqual(sorted(os.listdir(folder)), ["a.ma"])
+        for change, text in (({"jobs": "two"}, "jobs must be a whole number from 1 to 256, not 'two'"),
+                             ({"timeout": True}, "timeout must be a number of seconds above 0, not True"),
+                             ({"outputs": None}, "the choices lack the source types or the output formats")):
+            with self.subTest(change=change):
+                self.write_plan(planned, change)
+                self.assertUsage(farm("run-task", self.jobdir, 0), text)
+        # The node's own values too.
+        self.write_plan(planned, {})
+        self.assertUsage(farm("run-task", self.jobdir, 0, "--jobs", "0"), "jobs must be a whole number")
+        self.assertUsage(farm("run-task", self.jobdir, 0, "--timeout", "0"), "timeout must be a number")
+        self.assertEqual(os.listdir(os.path.join(self.jobdir, "tasks")), [])
+
+    def write_plan(self, planned, change):
+        manifest = dict(planned, choices=dict(planned["choices"]))
+        for key, value in change.items():
+            (manifest if key in manifest else manifest["choices"])[key] = value
+        with open(os.path.join(self.jobdir, "manifest.json"), "w", encoding="utf-8") as f:
+            json.dump(manifest, f)
 
     def test_unknown_command_and_farm(self):
         # Any other first word is the folder of a plain batch.

@@ -3,6 +3,7 @@ together give what one batch gives, a task run again resumes, a killed task
 resumed writes every output once, a node that mounts the share elsewhere,
 and the report of a job still in progress."""
 
+import json
 import os
 import shutil
 import signal
@@ -10,7 +11,7 @@ import subprocess
 import time
 import unittest
 
-from farm_support import (EXAMPLES, MAYAPY, FarmTestCase, farm, files_under, node_environment)
+from farm_support import (EXAMPLES, MAYAPY, ROOT, FarmTestCase, farm, files_under, node_environment)
 
 BATCH = "import sys, velmora; sys.exit(velmora.batch_main(sys.argv[1:]))"
 
@@ -62,6 +63,11 @@ class TasksMakeOneBatch(FarmTestCase):
     def test_report_of_a_job_in_progress(self):
         folder = self.scenes(["a.ma", "b.ma", "c.ma"])
         self.plan(folder, "--outputs", "mb", tasks=3)
+        done = self.report(expect=1)  # before any task has started
+        self.assertEqual(done.stderr, "")
+        self.assertIn("Time: 0m 0s\n\nTotal: 3\nSuccess: 0\n", done.stdout)
+        self.assertEqual(done.stdout.count("not started (1 sources)"), 3)
+        self.assertIsNone(self.results()["start_time"])
         self.run_task(1, expect=0)
         done = self.report(expect=1)
         tasks = self.task_sources()
@@ -153,6 +159,33 @@ class Resuming(FarmTestCase):
         self.assertIn("Success: %d" % len(names), done.stdout)
         self.assertEqual(len(self.results()["outputs"]), 2 * len(names))
 
+    def test_a_task_whose_journal_is_torn_runs_again_cleanly(self):
+        folder = self.scenes(["a.ma", "b.ma"])
+        self.plan(folder, "--outputs", "mb", tasks=1)
+        self.run_task(0, expect=0)
+        journal = os.path.join(self.jobdir, "tasks", "task-0000.journal")
+        with open(journal, "rb") as f:
+            data = f.read()
+        lines = data.split(b"\n")[:-1]
+        batch, last = json.loads(lines[0].decode())["batch"], json.loads(lines[-2].decode())
+        # The node died while writing the last source's record: half of it
+        # is on disk; its output was published, its temporary name is there.
+        start = len(data) - len(lines[-1]) - len(lines[-2]) - 2
+        with open(journal, "wb") as f:
+            f.write(data[:start + len(lines[-2]) // 2])
+        os.link(os.path.join(folder, last["outputs"][0]),
+                os.path.join(folder, ".velmora-%s.%d.mb" % (batch, last["source"])))
+        done = self.report(expect=1)
+        self.assertIn("task 0: 1 of 2 sources not finished", done.stdout)
+        self.assertEqual(done.stderr, "")
+        for _ in range(2):
+            done = self.run_task(0, expect=0)
+            self.assertNotIn("Traceback", done.stderr)
+        self.assertEqual(files_under(folder), ["a.ma", "a.mb", "b.ma", "b.mb"])
+        done = self.report(expect=0)
+        self.assertIn("Success: 2", done.stdout)
+        self.assertIn("All 1 tasks complete.", done.stdout)
+
     @staticmethod
     def records(journal):
         if not os.path.exists(journal):
@@ -230,3 +263,23 @@ class Nodes(FarmTestCase):
         for index, text in (("x", "task number or auto"), ("2", "not in the plan"), ("-1", "not in the plan")):
             self.assertIn(text, self.run_task(index, expect=2).stderr)
         self.assertIn("SLURM_ARRAY_TASK_ID", self.run_task("auto", expect=2).stderr)
+
+
+class TheSimulatorsCommand(FarmTestCase):
+    """tools/velmora-batch, the command on the simulated Maya, gives the
+    farm's commands only their own arguments."""
+
+    def tool(self, *args, expect):
+        done = subprocess.run([os.path.join(ROOT, "tools", "velmora-batch")] + [str(a) for a in args],
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True,
+                              env=node_environment(), timeout=300)
+        self.assertEqual(done.returncode, expect, done.stdout + done.stderr)
+        return done
+
+    def test_report_and_run_task_of_a_planned_job(self):
+        folder = self.scenes(["a.ma", "b.ma"])
+        self.plan(folder, "--outputs", "mb", tasks=1)
+        self.assertIn("task 0: not started (2 sources)", self.tool("report", self.jobdir, expect=1).stdout)
+        self.tool("run-task", self.jobdir, 0, expect=0)
+        self.assertEqual(files_under(folder), ["a.ma", "a.mb", "b.ma", "b.mb"])
+        self.assertIn("All 1 tasks complete.", self.tool("report", self.jobdir, expect=0).stdout)

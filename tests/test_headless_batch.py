@@ -87,6 +87,7 @@ class BadArguments(HeadlessTestCase):
         (dict(jobs=0), "jobs must be a whole number from 1 to 256"),
         (dict(timeout=-1), "timeout must be a number of seconds above 0"),
         (dict(mayapy="/nonexistent/mayapy"), "mayapy not found: /nonexistent/mayapy"),
+        (dict(retry_failed=True), "--retry-failed needs --resume"),
     ]
 
     def test_each_bad_value_is_one_clear_error_and_touches_nothing(self):
@@ -105,7 +106,8 @@ class BadArguments(HeadlessTestCase):
     def test_the_command_exits_2_with_one_line(self):
         self.scenes("a.ma")
         for argv, message in ((["--jobs", "0"], "jobs must be"), (["--outputs", "obj"], "unknown output"),
-                              (["--preset", "x"], "unknown FBX preset"), (["--jobs", "two"], "invalid int")):
+                              (["--preset", "x"], "unknown FBX preset"), (["--jobs", "two"], "invalid int"),
+                              (["--retry-failed"], "velmora-batch: error: --retry-failed needs --resume\n")):
             with self.subTest(argv=argv):
                 err = io.StringIO()
                 with contextlib.redirect_stderr(err), contextlib.redirect_stdout(io.StringIO()):
@@ -113,6 +115,15 @@ class BadArguments(HeadlessTestCase):
                 self.assertEqual(status, 2)
                 self.assertIn(message, err.getvalue())
                 self.assertFalse(os.path.exists(self.journal))
+
+    def test_retry_failed_comes_after_resume_and_before_progress(self):
+        self.scenes("a.ma")
+        given = [self.folder, "ma", "mb", "Default", True, False, 1, None, MAYAPY, self.journal]
+        with self.assertRaisesRegex(ValueError, "^--retry-failed needs --resume$"):
+            velmora.batch(*given, False, True)
+        with self.assertRaisesRegex(ValueError, "^progress must be a callable or None$"):
+            velmora.batch(*given, True, True, "not callable")
+        self.assertFalse(os.path.exists(self.journal))
 
     def test_no_mayapy_anywhere_is_a_clear_error(self):
         self.scenes("a.ma")

@@ -2,7 +2,9 @@
 the simulator's mayapy starts the workers, the options are the command's
 own. Without a FOLDER (the first argument, unless it is an option), a fresh
 copy of the bundled example scenes under out/ is converted; each run's
-journal and worker logs go into its folder under out/ too.
+journal and worker logs go into its folder under out/ too. The plain batch
+and plan get the simulator's mayapy and that journal unless they name
+their own; run-task, report and submit take theirs from the job's plan.
 """
 
 import os
@@ -27,10 +29,18 @@ def run_dir():
     return path
 
 
+# The farm's commands that work on a planned job folder.
+JOB_COMMANDS = ("run-task", "report", "submit")
+
+
 def main(argv):
     argv = list(argv)
     if "-h" in argv or "--help" in argv:
         return velmora.batch_main(argv if argv and not argv[0].startswith("-") else ["FOLDER"] + argv)
+    # The workers run the same interpreter as this script.
+    os.environ.setdefault("MAYASIM_PYTHON", sys.executable)
+    if argv and argv[0] in JOB_COMMANDS:
+        return velmora.batch_main(argv)
     here = run_dir()
     if not argv or argv[0].startswith("-"):
         folder = os.path.join(here, "scenes")
@@ -40,8 +50,6 @@ def main(argv):
         argv += ["--mayapy", os.path.join(ROOT, "sim", "bin", "mayapy")]
     if "--journal" not in argv:
         argv += ["--journal", os.path.join(here, "batch.journal")]
-    # The workers run the same interpreter as this script.
-    os.environ.setdefault("MAYASIM_PYTHON", sys.executable)
     return velmora.batch_main(argv)
 
 

@@ -67,17 +67,11 @@ void check_shape(const Ref& jobdir, const Ref& data) {
             if (i < 0 || i >= count) not_a_plan(jobdir, "a source index out of range");
         });
     });
-}
-
-headless::Choices choices_of(const Ref& data) {
-    Ref c = get(data, "choices");
-    headless::Choices choices;
-    choices.extensions = get(c, "extensions");
-    choices.outputs = get(c, "outputs");
-    choices.preset = get(c, "preset");
-    choices.recursive = py::truthy(get(c, "recursive"));
-    choices.skip_existing = py::truthy(get(c, "skip_existing"));
-    return choices;
+    // Their values are checked as a user's options are, by the task.
+    Ref choices = get(data, "choices");
+    if (!PyList_Check(get(choices, "extensions").get()) || !PyList_Check(get(choices, "outputs").get())) {
+        not_a_plan(jobdir, "the choices lack the source types or the output formats");
+    }
 }
 
 }  // namespace
@@ -95,8 +89,7 @@ Manifest read_manifest(const Ref& given) {
         throw UsageError(text(py::format("{}: cannot read manifest.json: {}", {given, *error})));
     }
     check_shape(given, data);
-    return Manifest{jobdir, data, get(data, "folder"), choices_of(data), get(data, "sources"),
-                    get(data, "tasks")};
+    return Manifest{jobdir, data, get(data, "folder"), get(data, "sources"), get(data, "tasks")};
 }
 
 Py_ssize_t task_count(const Manifest& manifest) { return py::length(manifest.tasks); }

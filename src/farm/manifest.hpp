@@ -25,7 +25,6 @@ struct Manifest {
     Ref jobdir;    // absolute
     Ref data;      // the manifest's dict, as read
     Ref folder;    // str
-    headless::Choices choices;
     Ref sources;   // list of str
     Ref tasks;     // list of dicts
 };

@@ -154,6 +154,15 @@ bool print_tasks(const Manifest& manifest, const std::vector<TaskState>& states)
     return false;
 }
 
+// The results as the report shows them: before any task has started no
+// time has been spent (results.json keeps the start as null).
+Ref shown_times(const Ref& results) {
+    if (get(results, "start_time").get() != Py_None) return results;
+    Ref shown = py::call_method(results, "copy");
+    py::set_item(shown, "start_time", get(results, "end_time"));
+    return shown;
+}
+
 }  // namespace
 
 int report(const Ref& argv) {
@@ -172,7 +181,7 @@ int report(const Ref& argv) {
     // The merged results for pipelines, beside the manifest.
     write_text_file(join(manifest.jobdir, "results.json"), to_json(results, true), true);
 
-    say(headless::report_text(results));
+    say(headless::report_text(shown_times(results)));
     bool all_complete = print_tasks(manifest, states);
     bool no_failures = !py::truthy(get(results, "failed"));
     return all_complete && no_failures ? 0 : 1;

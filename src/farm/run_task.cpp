@@ -41,33 +41,42 @@ Py_ssize_t task_index(const Ref& given) {
     return parse_index(given, "");
 }
 
-void add_flag(const Ref& argv, const char* flag, const Ref& value) {
-    if (value.get() == Py_None) return;
-    py::append(argv, flag);
-    py::append(argv, py::call(py::builtin("str"), {value}));
+// The planned value unless this node gives its own.
+Ref node_or_plan(const Ref& args, const Manifest& manifest, const char* name) {
+    Ref given = py::getattr(args, name);
+    return given.get() != Py_None ? given : get(manifest.data, name);
 }
 
-// The headless Request for the task: the node's own --jobs, --timeout and
-// --mayapy go through the batch's option checks (and its defaults, such as
-// the number of workers this node holds); the manifest fixes the rest.
-headless::Request request_for(const Manifest& manifest, const Ref& args, const Ref& folder) {
-    Ref options = py::list();
-    Ref jobs = py::getattr(args, "jobs");
-    add_flag(options, "--jobs", jobs.get() != Py_None ? jobs : get(manifest.data, "jobs"));
-    Ref timeout = py::getattr(args, "timeout");
-    add_flag(options, "--timeout", timeout.get() != Py_None ? timeout : get(manifest.data, "timeout"));
-    Ref mayapy = py::getattr(args, "mayapy");
+// The headless Request for the task. The plan's choices and this node's
+// --jobs, --timeout and --mayapy (else the plan's) go through the checks a
+// user's options go through, with the same messages: a damaged or
+// hand-edited plan is refused in one line, and defaults such as the number
+// of workers come from this node.
+headless::Request request_for(const Manifest& manifest, const Ref& args, const Ref& folder,
+                              Py_ssize_t index, const Ref& sources) {
+    Ref choices = get(manifest.data, "choices");
+    headless::BatchArguments given;
+    given.folder = folder;
+    given.sources = get(choices, "extensions");
+    given.outputs = get(choices, "outputs");
+    given.preset = get(choices, "preset");
+    given.recursive = py::truthy(get(choices, "recursive"));
+    given.skip_existing = py::truthy(get(choices, "skip_existing"));
+    given.jobs = node_or_plan(args, manifest, "jobs");
+    given.timeout = node_or_plan(args, manifest, "timeout");
+    given.mayapy = py::getattr(args, "mayapy");
     Ref planned_mayapy = get(manifest.data, "mayapy");
     // The planner's mayapy when this node has it at the same place; else
     // the node finds its own.
-    if (mayapy.get() == Py_None && planned_mayapy.get() != Py_None && exists(planned_mayapy)) {
-        mayapy = planned_mayapy;
+    if (given.mayapy.get() == Py_None && planned_mayapy.get() != Py_None && exists(planned_mayapy)) {
+        given.mayapy = planned_mayapy;
     }
-    add_flag(options, "--mayapy", mayapy);
-    Ref parser = py::call(py::getattr(module("argparse"), "ArgumentParser"), {},
-                          {{"prog", "velmora-batch run-task"}});
-    headless::add_options(parser, false);
-    return headless::request_from(parse(parser, options), folder);
+    given.journal = journal_path(manifest.jobdir, index);
+    given.resume = exists(given.journal);
+    headless::Request request = headless::make_request(given);
+    request.listed = sources;
+    request.console = true;
+    return request;
 }
 
 // An exclusive lock on the task while it runs: a farm that starts a task
@@ -100,8 +109,8 @@ int run_task(const Ref& argv) {
     add_argument(parser, "jobdir", {{"metavar", "JOBDIR"}});
     add_argument(parser, "index", {{"metavar", "INDEX"}, {"help", "the task number (from 0), or auto"}});
     add_argument(parser, "--folder", {{"help", "the batch folder as this node sees it"}});
-    add_argument(parser, "--jobs", {{"help", "workers on this node"}});
-    add_argument(parser, "--timeout", {{"help", "seconds one file may take"}});
+    add_argument(parser, "--jobs", {{"type", py::builtin("int")}, {"help", "workers on this node"}});
+    add_argument(parser, "--timeout", {{"type", py::builtin("float")}, {"help", "seconds one file may take"}});
     add_argument(parser, "--mayapy", {{"help", "the mayapy of this node"}});
     Ref args = parse(parser, argv);
 
@@ -114,13 +123,7 @@ int run_task(const Ref& argv) {
         throw UsageError(text(py::format("the batch folder {} is not there on this node "
                                          "(give --folder as this node mounts it)", {folder})));
     }
-    headless::Request request = request_for(manifest, args, folder);
-    request.choices = manifest.choices;
-    request.listed = sources;
-    request.journal = journal_path(manifest.jobdir, index);
-    request.resume = exists(request.journal);
-    request.progress = py::none();
-    request.console = true;
+    headless::Request request = request_for(manifest, args, folder, index, sources);
 
     std::optional<Ref> lock = lock_task(request.journal);
     if (!lock) {

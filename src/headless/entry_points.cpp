@@ -23,12 +23,14 @@ PyObject* guarded(Body&& body) {
 
 // batch(folder, sources=("ma", "mb", "fbx"), outputs=("ma",),
 //       preset="Default", recursive=True, skip_existing=False, jobs=None,
-//       timeout=None, mayapy=None, journal=None, resume=False, progress=None)
+//       timeout=None, mayapy=None, journal=None, resume=False,
+//       retry_failed=False, progress=None)
 PyObject* batch(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
     static char k0[] = "folder", k1[] = "sources", k2[] = "outputs", k3[] = "preset",
                 k4[] = "recursive", k5[] = "skip_existing", k6[] = "jobs", k7[] = "timeout",
-                k8[] = "mayapy", k9[] = "journal", k10[] = "resume", k11[] = "progress";
-    char* keywords[] = {k0, k1, k2, k3, k4, k5, k6, k7, k8, k9, k10, k11, nullptr};
+                k8[] = "mayapy", k9[] = "journal", k10[] = "resume", k11[] = "retry_failed",
+                k12[] = "progress";
+    char* keywords[] = {k0, k1, k2, k3, k4, k5, k6, k7, k8, k9, k10, k11, k12, nullptr};
     PyObject* folder = nullptr;
     PyObject* sources = nullptr;
     PyObject* outputs = nullptr;
@@ -40,20 +42,29 @@ PyObject* batch(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
     PyObject* mayapy = Py_None;
     PyObject* journal = Py_None;
     int resume = 0;
+    int retry_failed = 0;
     PyObject* progress = Py_None;
-    if (PyArg_ParseTupleAndKeywords(args, kwargs, "O|OOOppOOOOpO:batch", keywords, &folder, &sources,
+    if (PyArg_ParseTupleAndKeywords(args, kwargs, "O|OOOppOOOOppO:batch", keywords, &folder, &sources,
                                     &outputs, &preset, &recursive, &skip_existing, &jobs, &timeout,
-                                    &mayapy, &journal, &resume, &progress) == 0) {
+                                    &mayapy, &journal, &resume, &retry_failed, &progress) == 0) {
         return nullptr;
     }
     return guarded([&] {
-        Request request = make_request(
-            Ref::borrow(folder), sources ? Ref::borrow(sources) : py::tuple({"ma", "mb", "fbx"}),
-            outputs ? Ref::borrow(outputs) : py::tuple({"ma"}),
-            preset ? Ref::borrow(preset) : py::str("Default"), recursive != 0, skip_existing != 0,
-            Ref::borrow(jobs), Ref::borrow(timeout), Ref::borrow(mayapy), Ref::borrow(journal),
-            resume != 0, Ref::borrow(progress));
-        Ref results = run_batch(request);
+        BatchArguments given;
+        given.folder = Ref::borrow(folder);
+        if (sources != nullptr) given.sources = Ref::borrow(sources);
+        if (outputs != nullptr) given.outputs = Ref::borrow(outputs);
+        if (preset != nullptr) given.preset = Ref::borrow(preset);
+        given.recursive = recursive != 0;
+        given.skip_existing = skip_existing != 0;
+        given.jobs = Ref::borrow(jobs);
+        given.timeout = Ref::borrow(timeout);
+        given.mayapy = Ref::borrow(mayapy);
+        given.journal = Ref::borrow(journal);
+        given.resume = resume != 0;
+        given.retry_failed = retry_failed != 0;
+        given.progress = Ref::borrow(progress);
+        Ref results = run_batch(make_request(given));
         Ref error = py::get_item(results, "error");
         if (error.get() != Py_None) {
             PyErr_SetObject(PyExc_RuntimeError, error.get());
@@ -89,11 +100,12 @@ PyMethodDef kEntryPoints[] = {
     {"batch", with_keywords(batch), METH_VARARGS | METH_KEYWORDS,
      "batch(folder, sources=('ma', 'mb', 'fbx'), outputs=('ma',), preset='Default', "
      "recursive=True, skip_existing=False, jobs=None, timeout=None, mayapy=None, journal=None, "
-     "resume=False, progress=None)\n--\n\n"
+     "resume=False, retry_failed=False, progress=None)\n--\n\n"
      "Converts a folder of scenes headless, with `jobs` mayapy workers, by the window's rules.\n"
      "Returns the results: total, converted, failed [(source, reason)], skipped, outputs,\n"
      "pending, start_time, end_time, journal, logs. A file that crashes or hangs Maya fails\n"
-     "alone; an interrupted batch is finished by running it again with resume=True."},
+     "alone; an interrupted batch is finished by running it again with resume=True\n"
+     "(retry_failed=True converts the sources that failed again)."},
     {"batch_report", batch_report_entry, METH_O,
      "batch_report(results)\n--\n\nThe statistics report of batch()'s results, as the window "
      "shows it."},

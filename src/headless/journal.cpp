@@ -5,6 +5,8 @@
 #include "host/host.hpp"
 #include "host/stdlib.hpp"
 
+#include <algorithm>
+#include <optional>
 #include <utility>
 
 namespace velmora::headless {
@@ -21,6 +23,29 @@ Ref open_binary(const Ref& path, const char* mode) {
     return py::call(py::builtin("open"), {path, mode});
 }
 
+Ref bytes(const char* text) { return py::check(PyBytes_FromString(text)); }
+
+long long size_of(const Ref& file) {
+    return py::as_long(py::call_method(file, "seek", {py::integer(0), py::integer(2)}));
+}
+
+// Where the text after the file's last line break begins (0 when it has
+// none), read backwards a block at a time: the journal of a big batch is
+// long, and only its end matters here.
+long long end_of_whole_lines(const Ref& file, long long size) {
+    constexpr long long kBlock = 1 << 16;
+    long long end = size;
+    while (end > 0) {
+        long long start = std::max(0LL, end - kBlock);
+        py::call_method(file, "seek", {py::integer(start)});
+        Ref block = py::call_method(file, "read", {py::integer(end - start)});
+        long long at = py::as_long(py::call_method(block, "rfind", {bytes("\n")}));
+        if (at >= 0) return start + at + 1;
+        end = start;
+    }
+    return 0;
+}
+
 [[noreturn]] void not_a_journal(const Ref& path, const char* why) {
     Ref message = py::format("{} is not a velmora batch journal ({})", {path, why});
     PyErr_SetObject(PyExc_ValueError, message.get());
@@ -33,10 +58,67 @@ Ref whole_lines(const Ref& path) {
     Ref file = open_binary(path, "rb");
     Ref data;
     py::with(file, [&data](const Ref& f) { data = py::call_method(f, "read"); });
-    Ref lines = py::call_method(data, "split", {py::check(PyBytes_FromString("\n"))});
+    Ref lines = py::call_method(data, "split", {bytes("\n")});
     // split leaves the text after the last line break: b"" when whole.
     py::check_status(PySequence_DelItem(lines.get(), py::length(lines) - 1));
     return lines;
+}
+
+// One JSON object, or nothing when the text is not one.
+std::optional<Ref> parse_object(const Ref& text) {
+    Ref parsed;
+    if (py::guard([&] { parsed = py::json_parse(text); })) return std::nullopt;
+    if (!PyDict_Check(parsed.get())) return std::nullopt;
+    return parsed;
+}
+
+// A record line. Versions before the torn tail was cut appended the next
+// record right after it, so a line may be a fragment with a whole record
+// glued on: that record is the line's end from one of its "{" on. A line
+// that holds no record (zeros a file system left after a power cut, say)
+// is passed over.
+std::optional<Ref> parse_record(const Ref& line) {
+    if (std::optional<Ref> record = parse_object(line)) return record;
+    Ref brace = bytes("{");
+    long long at = 0;
+    while ((at = py::as_long(py::call_method(line, "find", {brace, py::integer(at + 1)}))) >= 0) {
+        Ref rest = py::check(PySequence_GetSlice(line.get(), static_cast<Py_ssize_t>(at), PY_SSIZE_T_MAX));
+        if (std::optional<Ref> record = parse_object(rest)) return record;
+    }
+    return std::nullopt;
+}
+
+// Cuts the text after the last line break: a record that a crash (a power
+// cut, a kill during a write) left half written, never reported. Appending
+// after it would glue the next record onto it. The cut is on disk before
+// anything is appended.
+void cut_torn_tail(const Ref& path) {
+    Ref file = open_binary(path, "r+b");
+    py::with(file, [&path](const Ref& f) {
+        long long size = size_of(f);
+        long long whole = end_of_whole_lines(f, size);
+        if (whole == 0) not_a_journal(path, "no whole line");
+        if (whole == size) return;
+        py::call_method(f, "truncate", {py::integer(whole)});
+        sync(f);
+    });
+}
+
+// The batch line, on disk in a staged file, then moved to `path` in one
+// step; when a step fails (a full disk, say) the staged file goes.
+void write_first_line(const Ref& path, const Ref& staged, const Ref& batch) {
+    try {
+        Ref file = open_binary(staged, "wb");
+        py::with(file, [&batch](const Ref& f) {
+            py::call_method(f, "write", {py::json_line(batch)});
+            sync(f);
+        });
+        host::os("replace", {staged, path});
+    } catch (const py::PyError&) {
+        py::SavedError failure;
+        py::guard([&staged] { host::os("remove", {staged}); });
+        failure.rethrow();
+    }
 }
 
 }  // namespace
@@ -45,16 +127,14 @@ Journal Journal::start(const Ref& path, const Ref& batch) {
     Ref folder = host::os_path("dirname", {host::os_path("abspath", {path})});
     host::os("makedirs", {folder, py::integer(0777), true});
     Ref staged = py::format("{}.new-{}", {path, host::os("getpid", {})});
-    Ref file = open_binary(staged, "wb");
-    py::with(file, [&batch](const Ref& f) {
-        py::call_method(f, "write", {py::json_line(batch)});
-        sync(f);
-    });
-    host::os("replace", {staged, path});
-    return reopen(path);
+    write_first_line(path, staged, batch);
+    return Journal(open_binary(path, "ab"));
 }
 
-Journal Journal::reopen(const Ref& path) { return Journal(open_binary(path, "ab")); }
+Journal Journal::reopen(const Ref& path) {
+    cut_torn_tail(path);
+    return Journal(open_binary(path, "ab"));
+}
 
 void Journal::append(const Ref& record) {
     py::call_method(file_, "write", {py::json_line(record)});
@@ -90,11 +170,12 @@ JournalState read_journal(const Ref& path) {
     }
     JournalState state{batch, py::dict(), py::get_item(batch, "started"), py::none()};
     for (Py_ssize_t i = 1, n = py::length(lines); i < n; ++i) {
-        Ref record = py::json_parse(py::item(lines, i));
-        if (std::optional<Ref> index = py::find_item(record, "source")) {
-            py::check_status(PyObject_SetItem(state.records.get(), index->get(), record.get()));
-        } else if (py::equals(py::call_method(record, "get", {"run"}), "end")) {
-            state.ended = py::get_item(record, "time");
+        std::optional<Ref> record = parse_record(py::item(lines, i));
+        if (!record) continue;
+        if (std::optional<Ref> index = py::find_item(*record, "source")) {
+            py::check_status(PyObject_SetItem(state.records.get(), index->get(), record->get()));
+        } else if (py::equals(py::call_method(*record, "get", {"run"}), "end")) {
+            state.ended = py::get_item(*record, "time");
         }
     }
     return state;

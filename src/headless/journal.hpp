@@ -18,7 +18,9 @@
 //     {"run": "start", "time": <t>}   {"run": "end", "time": <t>,
 //                                      "interrupted": true|false}
 // Text is written with json.dumps (ASCII, so undecodable bytes of a file
-// name survive as surrogate escapes).
+// name survive as surrogate escapes). A crash can leave the last line
+// unfinished: readers leave it out, and a run that continues the journal
+// cuts it before it appends.
 #pragma once
 
 #include "host/py.hpp"
@@ -30,7 +32,10 @@ using py::Ref;
 // What a journal file says: the batch line (a dict), the records by source
 // index (dict int -> record dict) and the times of its first start and last
 // end (None when it never ended). Raises ValueError with a clear message
-// when the file is not a journal.
+// when the file is not a journal (its first line is not a batch line).
+// Later lines that hold no record are passed over; of a line where an
+// older version appended a record after an unfinished one, the record is
+// read.
 struct JournalState {
     Ref batch;
     Ref records;

@@ -9,9 +9,12 @@ class Journal {
 public:
     // A new journal at `path` whose first line is `batch`. It replaces a
     // journal that was there in one step, so a crash leaves one or the
-    // other, never half of a new one.
+    // other, never half of a new one; a write that fails leaves neither
+    // the new file nor its staged copy.
     static Journal start(const Ref& path, const Ref& batch);
-    // An existing journal, to be continued.
+    // An existing journal (read_journal accepted it), to be continued. A
+    // last line that a crash left unfinished is cut first, on disk, so the
+    // next record starts a line of its own.
     static Journal reopen(const Ref& path);
 
     // One line, on disk (flushed and synced) when this returns.

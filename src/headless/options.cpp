@@ -161,26 +161,27 @@ Ref find_mayapy(const Ref& given) {
     usage(py::str("mayapy not found: name it with --mayapy PATH (mayapy= in Python) or set MAYA_LOCATION"));
 }
 
-Request make_request(const Ref& folder, const Ref& sources, const Ref& outputs, const Ref& preset,
-                     bool recursive, bool skip_existing, const Ref& jobs, const Ref& timeout,
-                     const Ref& mayapy, const Ref& journal, bool resume, const Ref& progress) {
+Request make_request(const BatchArguments& given) {
     Request request;
-    request.folder = checked_folder(folder);
-    request.choices.extensions = extensions_of(formats(sources, "source type"));
-    request.choices.outputs = formats(outputs, "output format");
-    request.choices.preset = checked_preset(preset);
-    request.choices.recursive = recursive;
-    request.choices.skip_existing = skip_existing;
-    request.jobs = checked_jobs(jobs);
-    request.timeout = checked_timeout(timeout);
-    if (progress.get() != Py_None && PyCallable_Check(progress.get()) == 0) {
+    request.folder = checked_folder(given.folder);
+    request.choices.extensions = extensions_of(formats(given.sources, "source type"));
+    request.choices.outputs = formats(given.outputs, "output format");
+    request.choices.preset = checked_preset(given.preset);
+    request.choices.recursive = given.recursive;
+    request.choices.skip_existing = given.skip_existing;
+    request.jobs = checked_jobs(given.jobs);
+    request.timeout = checked_timeout(given.timeout);
+    if (given.progress.get() != Py_None && PyCallable_Check(given.progress.get()) == 0) {
         usage(py::str("progress must be a callable or None"));
     }
-    request.progress = progress;
-    request.mayapy = find_mayapy(mayapy);
-    request.journal = journal.get() == Py_None ? default_journal(request.folder)
-                                               : py::call(host::attribute("os", "fspath"), {journal});
-    request.resume = resume;
+    // Only a journal's failures can be tried again.
+    if (given.retry_failed && !given.resume) usage(py::str("--retry-failed needs --resume"));
+    request.progress = given.progress;
+    request.mayapy = find_mayapy(given.mayapy);
+    request.journal = given.journal.get() == Py_None ? default_journal(request.folder)
+                                                     : py::call(host::attribute("os", "fspath"), {given.journal});
+    request.resume = given.resume;
+    request.retry_failed = given.retry_failed;
     return request;
 }
 
@@ -200,14 +201,26 @@ void add_options(const Ref& parser, bool with_folder) {
     py::call(add, {"--mayapy"}, {{"help", "the mayapy to run (default: $MAYA_LOCATION, then the standard places)"}});
     py::call(add, {"--journal"}, {{"help", "the batch's journal (default: in the user's cache)"}});
     py::call(add, {"--resume"}, {{"action", "store_true"}, {"help", "finish the batch its journal records"}});
+    py::call(add, {"--retry-failed"}, {{"action", "store_true"},
+                                       {"help", "with --resume: convert the sources that failed again"}});
 }
 
 Request request_from(const Ref& args, const Ref& folder) {
     auto get = [&args](const char* name) { return py::getattr(args, name); };
-    return make_request(folder.get() != Py_None ? folder : get("folder"), get("sources"), get("outputs"),
-                        get("preset"), !py::truthy(get("no_subdirs")), py::truthy(get("skip_existing")),
-                        get("jobs"), get("timeout"), get("mayapy"), get("journal"), py::truthy(get("resume")),
-                        py::none());
+    BatchArguments given;
+    given.folder = folder.get() != Py_None ? folder : get("folder");
+    given.sources = get("sources");
+    given.outputs = get("outputs");
+    given.preset = get("preset");
+    given.recursive = !py::truthy(get("no_subdirs"));
+    given.skip_existing = py::truthy(get("skip_existing"));
+    given.jobs = get("jobs");
+    given.timeout = get("timeout");
+    given.mayapy = get("mayapy");
+    given.journal = get("journal");
+    given.resume = py::truthy(get("resume"));
+    given.retry_failed = py::truthy(get("retry_failed"));
+    return make_request(given);
 }
 
 }  // namespace velmora::headless

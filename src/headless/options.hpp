@@ -20,8 +20,8 @@ struct UsageError : std::runtime_error {
 
 // Adds to an argparse.ArgumentParser the batch options: --sources,
 // --outputs, --preset, --no-subdirs, --skip-existing, --jobs, --timeout,
-// --mayapy, --journal, --resume (and the positional FOLDER when
-// `with_folder`).
+// --mayapy, --journal, --resume, --retry-failed (and the positional FOLDER
+// when `with_folder`).
 void add_options(const Ref& parser, bool with_folder);
 
 // The Request that parsed arguments (an argparse.Namespace made by a parser
@@ -29,10 +29,28 @@ void add_options(const Ref& parser, bool with_folder);
 // when given. Throws UsageError.
 Request request_from(const Ref& args, const Ref& folder);
 
-// The Request of velmora.batch's arguments (the same checks).
-Request make_request(const Ref& folder, const Ref& sources, const Ref& outputs, const Ref& preset,
-                     bool recursive, bool skip_existing, const Ref& jobs, const Ref& timeout,
-                     const Ref& mayapy, const Ref& journal, bool resume, const Ref& progress);
+// A batch's arguments as given, before any check: velmora.batch's keywords,
+// velmora-batch's options, a farm task's plan. The defaults are
+// velmora.batch's.
+struct BatchArguments {
+    Ref folder;                                    // path-like
+    Ref sources = py::tuple({"ma", "mb", "fbx"});  // "ma,mb" or an iterable of "ma", ".MB", ...
+    Ref outputs = py::tuple({"ma"});               // as sources
+    Ref preset = py::str("Default");
+    bool recursive = true;
+    bool skip_existing = false;
+    Ref jobs = py::none();      // None: by cores and memory
+    Ref timeout = py::none();   // seconds, or None
+    Ref mayapy = py::none();    // None: find_mayapy's search
+    Ref journal = py::none();   // None: in the user's cache, one per folder
+    bool resume = false;
+    bool retry_failed = false;  // with resume only
+    Ref progress = py::none();  // a callable or None
+};
+
+// The Request that checked arguments describe (every bad value is a
+// UsageError, checked in the order of the fields).
+Request make_request(const BatchArguments& given);
 
 // The mayapy to run: `given` (a str, or None), else $MAYA_LOCATION/bin/
 // mayapy, else the running interpreter when it is a mayapy, else the
