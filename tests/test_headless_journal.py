@@ -33,7 +33,13 @@ class FinishedBatch(HeadlessTestCase):
         results = self.batch(outputs=("mb",), jobs=1)
         self.assertEqual(results["converted"], 3)
         with open(self.journal, "rb") as f:
-            self.whole = f.read()
+            lines = lines_of(f.read())
+        # Records come in the order files finish (the biggest go out first):
+        # put the last source's last, as a batch that finished it last wrote.
+        head, records, end = lines[:2], lines[2:-1], lines[-1:]
+        records.sort(key=lambda line: json.loads(line.decode())["source"])
+        self.whole = b"\n".join(head + records + end) + b"\n"
+        self.write_journal(self.whole)
         self.batch_id = journal_lines(self.journal)[0]["batch"]
         self.last_record, self.run_end = lines_of(self.whole)[-2:]
         self.assertEqual(json.loads(self.last_record.decode())["outputs"], [OUTPUTS[-1]])

@@ -105,11 +105,13 @@ def cmd_file(host, args, mode, fl):
             raise RuntimeError(str(e)) from None
         if data["format"] == "FBX" and "fbxmaya" not in host.plugins_loaded:
             raise RuntimeError("Could not open file: %s (unrecognized file type)" % path)
-        host.pay("open", data.get("bytes", 0))
+        size = os.path.getsize(path)
+        host.pay("open", size)
         behaviour = data.get("behaviour")
         _misbehave_on_open(host, path, behaviour, prompt)
         sc.path = path
         sc.load(data)
+        sc.bytes = size
         sc.file_type = data["format"]
         sc.behaviour = behaviour
         result = path

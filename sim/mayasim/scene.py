@@ -74,7 +74,6 @@ class Scene(object):
         path = self.path
         self.clear()
         self.path = path
-        self.bytes = int(data.get("bytes", 0))
         self.time_unit = data.get("unit", "film")
         self.playback_min = float(data.get("min", 1.0))
         self.playback_max = float(data.get("max", 120.0))
@@ -242,7 +241,6 @@ def read_scene_file(path):
     if text.startswith(ASCII_MAGIC):
         data = parse_ascii(text)
         data["format"] = "mayaAscii"
-        data["bytes"] = len(raw)
         return data
     for magic, fmt in ((BINARY_MAGIC, "mayaBinary"), (FBX_MAGIC, "FBX")):
         if text.startswith(magic + "\n"):
@@ -251,7 +249,6 @@ def read_scene_file(path):
             except ValueError:
                 raise SceneFileError("Could not open file: %s (corrupt %s data)" % (path, fmt))
             data["format"] = fmt
-            data["bytes"] = len(raw)
             data.pop("pad", None)
             data["behaviour"] = data.pop("mayasim", None)
             data["nodes"] = [list(n) if isinstance(n, (list, tuple)) else [n, "transform"]
