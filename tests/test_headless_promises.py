@@ -68,6 +68,23 @@ class BigScenesFirst(HeadlessTestCase):
         self.assertEqual(sorted(r["source"] for r in records), list(range(len(names))))
 
 
+class MemoryForBigScenes(HeadlessTestCase):
+    def test_more_workers_than_memory_holds_are_obeyed_with_a_warning(self):
+        # Sparse files: big to the batch's estimate, nothing on the disk.
+        for i in range(64):
+            with open(os.path.join(self.folder, "huge%02d.ma" % i), "wb") as f:
+                f.truncate(4 << 30)
+        events = []
+        with self.assertRaises(RuntimeError):   # the stand-in mayapy never starts
+            self.batch(outputs=("mb",), jobs=64, mayapy="/bin/false", progress=events.append)
+        warnings = [e["message"] for e in events if e["event"] == "warning"]
+        self.assertEqual(len(warnings), 1, warnings)
+        self.assertRegex(warnings[0], r"^64 workers may need more memory than the [0-9.]+ GiB free "
+                                      r"for the biggest scenes \(about [0-9]+ at a time fit\)")
+        starting = [e for e in events if e["event"] == "worker" and e["state"] == "starting"]
+        self.assertGreater(len(starting), 1)   # the user's choice is obeyed
+
+
 def mount_tmpfs(test, where=None, **options):
     """A small tmpfs of the test's own (at `where`, or in a new folder),
     unmounted at its end."""

@@ -27,6 +27,7 @@ struct Request {
     // separator (a planned farm task). Empty: the folder is listed.
     std::optional<Ref> listed;
     int jobs = 1;                // workers, >= 1
+    bool jobs_chosen = false;    // set by the user (else lowered to what memory holds)
     std::optional<double> timeout;  // seconds one file may take
     Ref mayapy;                  // str: the resolved mayapy executable
     Ref journal;                 // str: the journal's path

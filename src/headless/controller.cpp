@@ -45,7 +45,8 @@ public:
         : request_(request),
           progress_(request.progress, request.console),
           ledger_(request),
-          fleet_(request, progress_) {}
+          fleet_(request, progress_),
+          jobs_(request.jobs) {}
     Ref run();
 
 private:
@@ -55,6 +56,7 @@ private:
     void ended(WorkerProcess& worker, WorkerProcess::State was, const std::optional<Ref>& timed_out,
                double now) override;
 
+    void fit_jobs_to_memory();
     void loop();
     void interrupt(int interrupts, double now);
     bool has_work() const { return schedule_ && schedule_->waiting() > 0 && !draining_ && !fatal_; }
@@ -73,6 +75,7 @@ private:
     Fleet fleet_;
     std::optional<Schedule> schedule_;
     std::optional<long long> memory_;  // what the machine can give the workers
+    int jobs_ = 1;                     // workers at most
     std::map<long long, int> retries_;
     double file_seconds_ = 0;  // a running mean of one file's time
     int startup_failures_ = 0;
@@ -91,7 +94,7 @@ void Controller::ensure_workers(double now) {
     auto busy = static_cast<long long>(fleet_.count(WorkerProcess::State::Busy));
     auto available = static_cast<long long>(fleet_.count(WorkerProcess::State::Starting) +
                                             fleet_.count(WorkerProcess::State::Idle));
-    long long wanted = std::min<long long>(static_cast<long long>(schedule_->startable()), request_.jobs - busy);
+    long long wanted = std::min<long long>(static_cast<long long>(schedule_->startable()), jobs_ - busy);
     for (long long n = available; n < wanted; ++n) fleet_.spawn(now);
 }
 
@@ -229,6 +232,27 @@ void Controller::ended(WorkerProcess& worker, WorkerProcess::State was, const st
     offer_work(now);
 }
 
+// The biggest scenes go first, side by side: by default no more workers
+// than the machine's free memory holds for the biggest (estimated from
+// their sizes, see memory_for), and no file handed out while the memory
+// of those in hand leaves no room for it. A number of workers the user
+// chose is obeyed, with a warning when it looks too many.
+void Controller::fit_jobs_to_memory() {
+    if (!memory_) return;
+    auto fits = static_cast<int>(std::min<std::size_t>(schedule_->fits_in(*memory_), 256));
+    if (!request_.jobs_chosen) {
+        jobs_ = std::min(jobs_, fits);
+        return;
+    }
+    if (request_.jobs > fits) {
+        progress_.warn(py::format(
+            "{} workers may need more memory than the {:.1f} GiB free for the biggest scenes "
+            "(about {} at a time fit); the machine may swap",
+            {request_.jobs, static_cast<double>(*memory_) / (1LL << 30), fits}));
+    }
+    memory_.reset();  // the user's number is obeyed
+}
+
 // ---------------------------------------------------------------- loop
 
 void Controller::interrupt(int interrupts, double now) {
@@ -264,6 +288,7 @@ Ref Controller::run() {
     for (long long i = 0; i < ledger_.total(); ++i) py::append(full_sources, ledger_.source(i));
     schedule_.emplace(full_sources, competing_chains(ledger_.sources()), wanted);
     memory_ = available_memory();
+    fit_jobs_to_memory();
     progress_.start(ledger_.total(), ledger_.done(), ledger_.converted(), ledger_.failed(), monotonic());
     interrupts_ = std::make_unique<Interrupts>();
     auto stop = [this] {

@@ -170,6 +170,7 @@ Request make_request(const BatchArguments& given) {
     request.choices.recursive = given.recursive;
     request.choices.skip_existing = given.skip_existing;
     request.jobs = checked_jobs(given.jobs);
+    request.jobs_chosen = given.jobs.get() != Py_None;
     request.timeout = checked_timeout(given.timeout);
     if (given.progress.get() != Py_None && PyCallable_Check(given.progress.get()) == 0) {
         usage(py::str("progress must be a callable or None"));

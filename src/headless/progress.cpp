@@ -161,4 +161,14 @@ void Progress::end(const Ref& results, bool interrupted) {
     emit(py::dict({{"event", "end"}, {"results", results}, {"interrupted", py::boolean(interrupted)}}));
 }
 
+void Progress::warn(const Ref& message) {
+    if (console_) {
+        if (terminal_) write_console(py::str("\r\x1b[K"));
+        write_console(py::format("velmora-batch: warning: {}\n", {message}), "stderr");
+    } else if (!callback_ || callback_.get() == Py_None) {
+        py::call(host::attribute("warnings", "warn"), {message, py::builtin("RuntimeWarning"), 2});
+    }
+    emit(py::dict({{"event", "warning"}, {"message", message}}));
+}
+
 }  // namespace velmora::headless

@@ -33,6 +33,10 @@ public:
     // Redraws the console line, or prints a plain line when one is due.
     void tick(double now);
     void end(const Ref& results, bool interrupted);
+    // Something the user should know before the batch goes on: on the
+    // console's standard error, to the callback as a "warning" event, and
+    // otherwise as a Python RuntimeWarning.
+    void warn(const Ref& message);
 
 private:
     void emit(const Ref& event);

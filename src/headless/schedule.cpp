@@ -3,6 +3,7 @@
 #include "host/host.hpp"
 
 #include <algorithm>
+#include <functional>
 
 namespace velmora::headless {
 namespace {
@@ -162,6 +163,22 @@ void Schedule::rank(std::size_t group) {
 void Schedule::rerank_all() {
     for (std::size_t g = 0; g < chains_.size(); ++g) rank(g);
     reranked_at_ = model_.observed();
+}
+
+std::size_t Schedule::fits_in(long long memory) const {
+    std::vector<long long> needs;
+    for (std::size_t i = 0; i < bytes_.size(); ++i) {
+        if (wanted_[i]) needs.push_back(memory_for(bytes_[i]));
+    }
+    std::sort(needs.begin(), needs.end(), std::greater<>());
+    std::size_t count = 0;
+    long long total = 0;
+    for (long long need : needs) {
+        if (total + need > memory) break;
+        total += need;
+        ++count;
+    }
+    return std::max<std::size_t>(count, 1);
 }
 
 std::optional<long long> Schedule::take(std::optional<long long> memory) {
