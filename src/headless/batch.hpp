@@ -35,6 +35,11 @@ struct Request {
     bool retry_failed = false;   // with resume: failed sources are converted again
     Ref progress;                // a callable receiving event dicts, or None
     bool console = false;        // the live line / periodic lines on stdout
+    // For a batch watched from other processes (a background batch): its
+    // status file (status_file.hpp), kept current while it runs, and a
+    // file whose appearance asks it to stop as Ctrl-C does. Null: none.
+    Ref status_file;
+    Ref stop_file;
 };
 
 // The sources of a batch, as paths relative to `folder` with "/": the

@@ -9,6 +9,7 @@
 #include "headless/publishing.hpp"
 #include "headless/resume.hpp"
 #include "headless/schedule.hpp"
+#include "headless/status_file.hpp"
 #include "headless/temporary_files.hpp"
 #include "host/host.hpp"
 
@@ -46,6 +47,7 @@ public:
           progress_(request.progress, request.console),
           ledger_(request),
           fleet_(request, progress_),
+          status_(request.status_file),
           jobs_(request.jobs) {}
     Ref run();
 
@@ -58,6 +60,8 @@ private:
 
     void fit_jobs_to_memory();
     void loop();
+    bool stop_requested() const;
+    void report_status(double now);
     void interrupt(int interrupts, double now);
     bool has_work() const { return schedule_ && schedule_->waiting() > 0 && !draining_ && !fatal_; }
     void ensure_workers(double now);
@@ -74,6 +78,7 @@ private:
     Ledger ledger_;
     Fleet fleet_;
     std::optional<Schedule> schedule_;
+    StatusFile status_;
     std::optional<long long> memory_;  // what the machine can give the workers
     int jobs_ = 1;                     // workers at most
     std::map<long long, int> retries_;
@@ -266,11 +271,25 @@ void Controller::interrupt(int interrupts, double now) {
     if (interrupts > 1) grace_until_ = 0;
 }
 
+// A watched batch is asked to stop by a file, the same on every platform.
+bool Controller::stop_requested() const {
+    return request_.stop_file && py::truthy(host::os_path("exists", {request_.stop_file}));
+}
+
+void Controller::report_status(double now) {
+    BatchStatus status{draining_ ? "stopping" : "running", progress_.total(), progress_.done(),
+                       progress_.converted(), progress_.failed(), progress_.seconds_left(now)};
+    status_.update(status, now);
+}
+
 void Controller::loop() {
     ensure_workers(monotonic());
     for (;;) {
         double now = monotonic();
-        if (int interrupts = interrupts_->count()) interrupt(interrupts, now);
+        int interrupts = interrupts_->count();
+        if (interrupts == 0 && !draining_ && stop_requested()) interrupts = 1;
+        if (interrupts > 0) interrupt(interrupts, now);
+        report_status(now);
         bool running = fleet_.running();
         if (!running && !has_work()) return;
         if (!running) ensure_workers(now);
@@ -307,7 +326,7 @@ Ref Controller::run() {
         pending.rethrow();
     }
     stop();
-    bool interrupted = interrupts_->count() > 0;
+    bool interrupted = draining_ || interrupts_->count() > 0;
     interrupts_.reset();
     ledger_.run_ended(interrupted);
     ledger_.close();

@@ -171,4 +171,11 @@ void Progress::warn(const Ref& message) {
     emit(py::dict({{"event", "warning"}, {"message", message}}));
 }
 
+std::optional<double> Progress::seconds_left(double now) const {
+    double elapsed = now - started_;
+    double rate = elapsed > 0 ? static_cast<double>(done_ - done_at_start_) / elapsed : 0.0;
+    if (!(rate > 0)) return std::nullopt;
+    return static_cast<double>(total_ - done_) / rate;
+}
+
 }  // namespace velmora::headless

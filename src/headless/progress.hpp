@@ -8,6 +8,7 @@
 #include "host/stdlib.hpp"
 
 #include <map>
+#include <optional>
 #include <string>
 
 namespace velmora::headless {
@@ -33,6 +34,13 @@ public:
     // Redraws the console line, or prints a plain line when one is due.
     void tick(double now);
     void end(const Ref& results, bool interrupted);
+    // Files done so far of the total, and the seconds left at the rate so
+    // far (when there is one).
+    long long total() const { return total_; }
+    long long done() const { return done_; }
+    long long converted() const { return converted_; }
+    long long failed() const { return failed_; }
+    std::optional<double> seconds_left(double now) const;
     // Something the user should know before the batch goes on: on the
     // console's standard error, to the callback as a "warning" event, and
     // otherwise as a Python RuntimeWarning.

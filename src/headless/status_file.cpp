@@ -1,0 +1,61 @@
+#include "headless/status_file.hpp"
+
+#include "host/host.hpp"
+
+namespace velmora::headless {
+namespace {
+
+// Readers poll about twice a second: this keeps them current without
+// writing for every file of a fast batch.
+constexpr double kSecondsBetweenWrites = 0.25;
+
+Ref as_dict(const BatchStatus& status) {
+    return py::dict({{"state", py::text(status.state)},
+                     {"total", py::integer(status.total)},
+                     {"done", py::integer(status.done)},
+                     {"converted", py::integer(status.converted)},
+                     {"failed", py::integer(status.failed)},
+                     {"eta", status.eta ? py::Value(*status.eta) : py::Value(py::none())},
+                     {"updated", host::time("time")},
+                     {"pid", host::os("getpid", {})}});
+}
+
+}  // namespace
+
+void StatusFile::write(const Ref& path, const BatchStatus& status, const Ref& extra) {
+    Ref data = as_dict(status);
+    if (extra && extra.get() != Py_None) py::call_method(data, "update", {extra});
+    Ref staged = py::format("{}.new-{}", {path, host::os("getpid", {})});
+    try {
+        Ref file = py::call(py::builtin("open"), {staged, "wb"});
+        py::with(file, [&data](const Ref& f) { py::call_method(f, "write", {py::json_line(data)}); });
+        host::os("replace", {staged, path});
+    } catch (const py::PyError&) {
+        py::SavedError pending;
+        py::swallow([&] { host::os("remove", {staged}); });
+        pending.rethrow();
+    }
+}
+
+void StatusFile::update(const BatchStatus& status, double now, bool force) {
+    if (!path_ || path_.get() == Py_None) return;
+    if (!force && status.state == last_state_ && now - last_write_ < kSecondsBetweenWrites) return;
+    // A status that cannot be written (a full disk) never stops the batch.
+    py::guard([&] { write(path_, status, py::none()); });
+    last_state_ = status.state;
+    last_write_ = now;
+}
+
+Ref read_status(const Ref& path) {
+    Ref status = py::none();
+    py::guard([&] {
+        Ref data;
+        Ref file = py::call(py::builtin("open"), {path, "rb"});
+        py::with(file, [&data](const Ref& f) { data = py::call_method(f, "read"); });
+        Ref parsed = py::json_parse(data);
+        if (PyDict_Check(parsed.get())) status = parsed;
+    });
+    return status;
+}
+
+}  // namespace velmora::headless
