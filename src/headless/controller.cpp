@@ -70,6 +70,7 @@ public:
     Ref run();
 
 private:
+    Ref convert();
     void open_journal();
     void recover_leftovers();
     void plan_queue();
@@ -530,8 +531,22 @@ void Controller::stop_all() {
     if (listener_) py::swallow([this] { py::call_method(listener_, "close"); });
 }
 
+// Once the journal is open, an error on its way up first has the signal
+// handlers put back, the workers stopped and the journal closed.
 Ref Controller::run() {
     open_journal();
+    try {
+        return convert();
+    } catch (const py::PyError&) {
+        py::PendingError pending;  // held while the clean-up calls Python
+        if (interrupts_) interrupts_->restore();
+        stop_all();
+        py::swallow([this] { journal_->close(); });
+        pending.rethrow();
+    }
+}
+
+Ref Controller::convert() {
     recover_leftovers();
     journal_->append(py::dict({{"run", "start"}, {"time", host::time("time")}}));
     Ref before = results_of(read_journal(request_.journal), request_.folder);
@@ -540,19 +555,13 @@ Ref Controller::run() {
                     py::length(py::get_item(before, "failed")), monotonic());
     plan_queue();
     interrupts_ = std::make_unique<Interrupts>();
-    try {
-        if (!queue_.empty()) {
-            listen();
-            loop();
-        }
-    } catch (const py::PyError&) {
-        py::SavedError pending;
-        stop_all();
-        pending.rethrow();
+    if (!queue_.empty()) {
+        listen();
+        loop();
     }
     stop_all();
     bool interrupted = interrupts_->count() > 0;
-    interrupts_.reset();
+    interrupts_->restore();
     journal_->append(py::dict({{"run", "end"}, {"time", host::time("time")},
                                {"interrupted", py::boolean(interrupted)}}));
     journal_->close();

@@ -2,8 +2,8 @@
 
 #include "headless/options.hpp"
 #include "headless/worker.hpp"
+#include "host/entry.hpp"
 #include "host/stdlib.hpp"
-#include "module/entry.hpp"
 
 namespace velmora::headless {
 namespace {

@@ -2,7 +2,7 @@
 // bound to module-level names, PY2, safe_open, the class Velmora and show.
 #include "core/converter.hpp"
 #include "headless/entry_points.hpp"
-#include "module/entry.hpp"
+#include "host/entry.hpp"
 #include "module/module.hpp"
 
 namespace velmora {
