@@ -4,8 +4,6 @@ the workers stopped, the journal closed and the signal handlers as they
 were; and every way a batch can end maps to one Python exception and one
 exit status, the same for velmora.batch, velmora-batch and run-task."""
 
-import contextlib
-import io
 import os
 import signal
 import stat
@@ -13,7 +11,7 @@ import subprocess
 import sys
 import time
 
-from headless_support import MAYAPY, HeadlessTestCase, files_under, journal_lines, velmora
+from headless_support import MAYAPY, HeadlessTestCase, files_under, journal_lines, mayasim
 from support import BUILD, SIM
 
 COMMAND = ("import sys; sys.path[:0] = [%r, %r]; import velmora; "
@@ -87,3 +85,117 @@ class ErrorsOfTheProgressCallable(HeadlessTestCase):
         self.assertEqual((results["converted"], results["pending"]), (4, []))
         self.assertEqual(files_under(self.folder), ["a.ma", "a.mb", "b.ma", "b.mb", "c.ma", "c.mb",
                                                     "d.ma", "d.mb"])
+
+
+def interrupt_at_first_file(event):
+    """A progress callable that sends this process Ctrl-C once a file is done."""
+    if event["event"] == "file" and event["done"] == 1:
+        os.kill(os.getpid(), signal.SIGINT)
+
+
+class OneMappingOfEndings(HeadlessTestCase):
+    """Each ending of a batch is one Python exception and one exit status,
+    whoever runs the batch."""
+
+    def folder_of(self, name, *scenes, broken=False):
+        folder = self.path(name)
+        os.makedirs(folder)
+        for scene in scenes:
+            mayasim.write_scene(os.path.join(folder, scene), fmt=scene.rsplit(".", 1)[-1])
+        if broken:
+            with open(os.path.join(folder, "broken.ma"), "w") as f:
+                f.write("not a scene\n")
+        return folder
+
+    def broken_mayapy(self):
+        path = self.path("mayapy")
+        with open(path, "w") as f:
+            f.write("#!/bin/sh\necho 'licence not found' >&2\nexit 1\n")
+        os.chmod(path, os.stat(path).st_mode | stat.S_IEXEC)
+        return path
+
+    def test_velmora_batch_raises_the_exception_of_its_ending(self):
+        names = ["s%d.ma" % i for i in range(6)]
+        self.costs(save=0.1)
+        cases = [
+            ("done", dict(folder=self.folder_of("done", "a.ma")), None),
+            ("a file failed", dict(folder=self.folder_of("failed", "a.ma", broken=True)), None),
+            ("batch error", dict(folder=self.folder_of("error", "a.ma"), mayapy=self.broken_mayapy()),
+             RuntimeError),
+            ("interrupted", dict(folder=self.folder_of("stopped", *names), jobs=1,
+                                 progress=interrupt_at_first_file), KeyboardInterrupt),
+            ("bad usage", dict(folder=self.folder_of("usage", "a.ma"), jobs=0), ValueError),
+        ]
+        raised = {}
+        for name, kw, expected in cases:
+            with self.subTest(name):
+                journal = self.path(name + ".journal")
+                if expected is None:
+                    results = self.batch(outputs=("mb",), journal=journal, **kw)
+                    self.assertEqual(len(results["failed"]), name == "a file failed")
+                    continue
+                with self.assertRaises(expected) as caught:
+                    self.batch(outputs=("mb",), journal=journal, **kw)
+                self.assertIs(type(caught.exception), expected)
+                raised[name] = caught.exception
+        self.assertIn("mayapy did not start", str(raised["batch error"]))
+        self.assertIn("jobs must be", str(raised["bad usage"]))
+        last = journal_lines(self.path("interrupted.journal"))[-1]
+        self.assertEqual((last.get("run"), last.get("interrupted")), ("end", True))
+
+    def run_command(self, *argv, env=None):
+        return subprocess.run([sys.executable, "-c", COMMAND] + list(argv), stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE, universal_newlines=True,
+                              env=dict(os.environ, **(env or {})), timeout=120)
+
+    def test_the_command_and_run_task_exit_with_the_status_of_their_ending(self):
+        broken = self.broken_mayapy()
+        common = ("--outputs", "mb", "--journal")
+        cases = [
+            ("done", [self.folder_of("done", "a.ma")], (), 0, None),
+            ("a file failed", [self.folder_of("failed", "a.ma", broken=True)], (), 1, None),
+            ("batch error", [self.folder_of("error", "a.ma")], ("--mayapy", broken), 1,
+             "velmora-batch: error: mayapy did not start"),
+            ("bad usage", [self.folder_of("usage", "a.ma")], ("--jobs", "0"), 2,
+             "velmora-batch: error: jobs must be"),
+        ]
+        for name, folder, options, status, message in cases:
+            with self.subTest(name):
+                done = self.run_command(*(folder + list(common) + [self.path(name + ".journal")]
+                                          + ["--mayapy", MAYAPY] + list(options)))
+                self.assertEqual(done.returncode, status, done.stdout + done.stderr)
+                if message:
+                    self.assertIn(message, done.stderr)
+        with self.subTest("run-task, batch error"):
+            jobdir = self.plan(self.folder_of("farmed", "a.ma"), broken)
+            done = self.run_command("run-task", jobdir, "0")
+            self.assertEqual(done.returncode, 1, done.stdout + done.stderr)
+            self.assertIn("velmora-batch: error: mayapy did not start", done.stderr)
+
+    def plan(self, folder, mayapy):
+        jobdir = self.path("job-" + os.path.basename(folder))
+        done = self.run_command("plan", folder, "--outputs", "mb", "--tasks", "1", "--out", jobdir,
+                                "--mayapy", mayapy)
+        self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
+        return jobdir
+
+    def test_an_interrupted_task_exits_130_and_says_how_to_finish(self):
+        folder = self.folder_of("farmed", *["s%d.ma" % i for i in range(6)])
+        jobdir = self.plan(folder, MAYAPY)
+        task = subprocess.Popen([sys.executable, "-c", COMMAND, "run-task", jobdir, "0", "--jobs", "1"],
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True,
+                                env=dict(os.environ, MAYASIM_COST_SAVE="0.3"))
+        try:
+            journal = os.path.join(jobdir, "tasks", "task-0000.journal")
+            deadline = time.time() + 60
+            while time.time() < deadline and not (
+                    os.path.exists(journal) and any("source" in r for r in journal_lines(journal))):
+                time.sleep(0.05)
+            task.send_signal(signal.SIGINT)
+            out, err = task.communicate(timeout=60)
+        finally:
+            if task.poll() is None:
+                task.kill()
+                task.wait()
+        self.assertEqual(task.returncode, 130, out + err)
+        self.assertIn("files not converted yet; run the task again to finish it.", out)

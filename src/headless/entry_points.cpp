@@ -1,6 +1,6 @@
 #include "headless/entry_points.hpp"
 
-#include "headless/options.hpp"
+#include "headless/ending.hpp"
 #include "headless/worker.hpp"
 #include "host/entry.hpp"
 #include "host/stdlib.hpp"
@@ -11,14 +11,7 @@ namespace {
 // A usage error reaches Python as ValueError with its one line.
 template <class Body>
 PyObject* guarded(Body&& body) {
-    return entry([&]() -> Ref {
-        try {
-            return body();
-        } catch (const UsageError& e) {
-            PyErr_SetString(PyExc_ValueError, e.what());
-            throw py::PyError{};
-        }
-    });
+    return entry([&] { return usage_as_python(body); });
 }
 
 // batch(folder, sources=("ma", "mb", "fbx"), outputs=("ma",),
@@ -53,28 +46,14 @@ PyObject* batch(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
             preset ? Ref::borrow(preset) : py::str("Default"), recursive != 0, skip_existing != 0,
             Ref::borrow(jobs), Ref::borrow(timeout), Ref::borrow(mayapy), Ref::borrow(journal),
             resume != 0, Ref::borrow(progress));
-        Ref results = run_batch(request);
-        Ref error = py::get_item(results, "error");
-        if (error.get() != Py_None) {
-            PyErr_SetObject(PyExc_RuntimeError, error.get());
-            throw py::PyError{};
-        }
-        // The journal is closed and the workers stopped: the interruption
+        // The journal is closed and the workers stopped: an interruption
         // goes on up, as it would from any Python code.
-        if (py::truthy(py::get_item(results, "interrupted"))) {
-            PyErr_SetNone(PyExc_KeyboardInterrupt);
-            throw py::PyError{};
-        }
-        return results;
+        return results_or_raise(run_batch(request));
     });
 }
 
 PyObject* batch_report_entry(PyObject* /*module*/, PyObject* results) {
     return guarded([&] { return report_text(Ref::borrow(results)); });
-}
-
-PyObject* batch_main_entry(PyObject* /*module*/, PyObject* argv) {
-    return guarded([&] { return py::integer(batch_main(py::call(py::builtin("list"), {Ref::borrow(argv)}))); });
 }
 
 PyObject* worker_entry(PyObject* /*module*/, PyObject* argv) {
@@ -97,9 +76,6 @@ PyMethodDef kEntryPoints[] = {
     {"batch_report", batch_report_entry, METH_O,
      "batch_report(results)\n--\n\nThe statistics report of batch()'s results, as the window "
      "shows it."},
-    {"batch_main", batch_main_entry, METH_O,
-     "batch_main(argv)\n--\n\nThe velmora-batch command (argv without the program name); "
-     "returns its exit status."},
     {"_worker", worker_entry, METH_O, "_worker(argv)\n--\n\nA headless batch's worker (started by batch)."},
     {nullptr, nullptr, 0, nullptr},
 };

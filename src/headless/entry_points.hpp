@@ -1,5 +1,5 @@
 // The module-level functions of the headless batch, for the module body to
-// bind: batch, batch_main and the worker's _worker.
+// bind: batch, batch_report and the worker's _worker.
 #pragma once
 
 #include <Python.h>
