@@ -76,6 +76,10 @@ PyMethodDef kEntryPoints[] = {
     {"batch_report", batch_report_entry, METH_O,
      "batch_report(results)\n--\n\nThe statistics report of batch()'s results, as the window "
      "shows it."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyMethodDef kWorkerEntryPoints[] = {
     {"_worker", worker_entry, METH_O, "_worker(argv)\n--\n\nA headless batch's worker (started by batch)."},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -83,5 +87,6 @@ PyMethodDef kEntryPoints[] = {
 }  // namespace
 
 PyMethodDef* entry_points() { return kEntryPoints; }
+PyMethodDef* worker_entry_points() { return kWorkerEntryPoints; }
 
 }  // namespace velmora::headless

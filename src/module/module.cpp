@@ -95,7 +95,8 @@ Ref run_body() {
     bind(m, "safe_open", function(&kSafeOpenDef, module_name));
     bind(m, "Velmora", make_velmora_class());
     bind(m, "show", function(&kShowDef, module_name));
-    for (PyMethodDef* defs : {headless::entry_points(), cli::entry_points()}) {
+    for (PyMethodDef* defs :
+         {headless::entry_points(), cli::entry_points(), headless::worker_entry_points()}) {
         for (PyMethodDef* def = defs; def->ml_name != nullptr; ++def) {
             bind(m, def->ml_name, function(def, module_name));
         }
