@@ -47,7 +47,7 @@ Ending ending_of(const Ref& results) {
 int exit_status(Ending ending) {
     switch (ending) {
         case Ending::Done: return 0;
-        case Ending::FilesLeft: return 1;
+        case Ending::FilesLeft:
         case Ending::BatchError: return 1;
         case Ending::Interrupted: return kInterruptedStatus;
         case Ending::BadUsage: return 2;
