@@ -34,8 +34,11 @@ Character next_character(const std::string& text, std::size_t at) {
         if ((byte & 0xC0) != 0x80) return {};
         code = (code << 6) | (byte & 0x3F);
     }
+    // Only the shortest form of a character is UTF-8, and surrogates are
+    // not characters.
+    constexpr char32_t kSmallest[] = {0, 0, 0x80, 0x800, 0x10000};
     bool surrogate = code >= 0xD800 && code <= 0xDFFF;
-    if (surrogate || code > 0x10FFFF) return {};
+    if (code < kSmallest[size] || surrogate || code > 0x10FFFF) return {};
     return {code, size, true};
 }
 
