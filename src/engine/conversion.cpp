@@ -11,7 +11,7 @@ Ref replace(const Ref& text, const char* old, const char* replacement) {
     return py::call_method(text, "replace", {old, replacement});
 }
 
-bool exists(const Ref& path) { return py::truthy(host::os_path("exists", {path})); }
+using host::exists;
 
 // Whether the path module in use treats a backslash as a separator.
 bool backslash_separates() {

@@ -6,7 +6,7 @@
 namespace velmora {
 namespace {
 
-bool exists(const Ref& path) { return py::truthy(host::os_path("exists", {path})); }
+using host::exists;
 
 // counter <= self.MAX_INCREMENT, read afresh at every test so that a limit
 // set on the instance (or changed meanwhile) is the one obeyed.

@@ -106,7 +106,7 @@ Ref get_output_formats(PyObject* self) {
 
 Ref collect_files(PyObject* self) {
     Ref folder = attr(self, "source_folder");
-    if (!py::truthy(folder) || !py::truthy(host::os_path("exists", {folder}))) {
+    if (!py::truthy(folder) || !host::exists(folder)) {
         host::cmds("warning", {"Select valid folder"});
         return py::list();
     }

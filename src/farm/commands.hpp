@@ -1,15 +1,11 @@
-// The four farm commands, each given its arguments without the command's
-// own name, and the argparse plumbing they share.
+// The four farm commands (farm/farm.hpp) and the argparse plumbing they
+// share.
 #pragma once
 
+#include "farm/farm.hpp"
 #include "farm/support.hpp"
 
 namespace velmora::farm {
-
-int plan(const Ref& argv);
-int run_task(const Ref& argv);
-int report(const Ref& argv);
-int submit(const Ref& argv);
 
 // argparse.ArgumentParser(prog="velmora-batch <command>", description=...).
 Ref new_parser(const char* command, const char* description);

@@ -7,10 +7,14 @@
 
 namespace velmora::farm {
 
-// `velmora-batch plan|run-task|report|submit ...`: argv is a list of str
-// without the program name, its first item the command. Returns the exit
-// status: 0 done, 1 some file failed or a task is incomplete, 2 bad
-// arguments (one clear line on stderr; nothing touched).
-int main(const py::Ref& argv);
+// The subcommands of velmora-batch, each given its arguments without its
+// own name. Each returns the exit status (headless/ending.hpp: 0 done, 1
+// some file failed or a task is incomplete); bad arguments throw
+// headless::UsageError, or end in argparse's SystemExit, before anything
+// is touched.
+int plan(const py::Ref& argv);
+int run_task(const py::Ref& argv);
+int report(const py::Ref& argv);
+int submit(const py::Ref& argv);
 
 }  // namespace velmora::farm

@@ -3,6 +3,7 @@
 // every task still missing or failed and the commands that would finish it.
 #include "farm/commands.hpp"
 #include "farm/manifest.hpp"
+#include "headless/ending.hpp"
 #include "headless/journal.hpp"
 
 #include <vector>
@@ -183,8 +184,8 @@ int report(const Ref& argv) {
 
     say(headless::report_text(shown_times(results)));
     bool all_complete = print_tasks(manifest, states);
-    bool no_failures = !py::truthy(get(results, "failed"));
-    return all_complete && no_failures ? 0 : 1;
+    // A task whose journal cannot be read leaves its sources unaccounted.
+    return headless::exit_status(all_complete ? headless::ending_of(results) : headless::Ending::FilesLeft);
 }
 
 }  // namespace velmora::farm

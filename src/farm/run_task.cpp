@@ -2,6 +2,7 @@
 // headless batch, journaled inside JOBDIR, resuming when run again.
 #include "farm/commands.hpp"
 #include "farm/manifest.hpp"
+#include "headless/ending.hpp"
 
 namespace velmora::farm {
 namespace {
@@ -98,10 +99,6 @@ std::optional<Ref> lock_task(const Ref& journal) {
     return file;
 }
 
-bool finished_cleanly(const Ref& results) {
-    return !py::truthy(get(results, "failed")) && !py::truthy(get(results, "pending"));
-}
-
 }  // namespace
 
 int run_task(const Ref& argv) {
@@ -134,16 +131,7 @@ int run_task(const Ref& argv) {
     say(py::format("velmora-batch: task {} of {}: {} sources from {}{}",
                    {py::integer(index), py::integer(task_count(manifest)),
                     py::integer(py::length(sources)), folder, request.resume ? " (resuming)" : ""}));
-    Ref results = headless::run_batch(request);
-    say(headless::report_text(results));
-    say(py::format("Journal: {}", {request.journal}));
-    Ref error = get(results, "error");
-    if (error.get() != Py_None) warn(py::format("velmora-batch: error: {}", {error}));
-    if (py::truthy(get(results, "interrupted"))) {
-        say(py::format("Interrupted: {} files not converted yet; run the task again to finish it.",
-                       {py::integer(py::length(get(results, "pending")))}));
-    }
-    return finished_cleanly(results) ? 0 : 1;
+    return headless::command_ending(headless::run_batch(request), "run the task again to finish it");
 }
 
 }  // namespace velmora::farm

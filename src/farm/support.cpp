@@ -20,10 +20,6 @@ Ref join(const Ref& a, const py::Value& b) {
     return py::call(py::getattr(py::getattr(module("os"), "path"), "join"), {a, b});
 }
 
-bool exists(const Ref& path) {
-    return py::truthy(py::call(py::getattr(py::getattr(module("os"), "path"), "exists"), {path}));
-}
-
 Ref read_text(const Ref& path) {
     Ref result;
     Ref file = py::call(py::builtin("open"), {path}, {{"encoding", "utf-8"}});

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "headless/options.hpp"
+#include "host/files.hpp"
 #include "host/stdlib.hpp"
 
 #include <string>
@@ -22,9 +23,9 @@ Ref attr_or_none(const Ref& obj, const char* name);
 // (for error messages only).
 std::string text(const Ref& str);
 
-// os.path.join(a, b) and os.path.exists(path).
+// os.path.join(a, b); os.path.exists(path) (host/files.hpp).
 Ref join(const Ref& a, const py::Value& b);
-bool exists(const Ref& path);
+using host::exists;
 
 // The whole text of a UTF-8 file, and a file written aside and then moved
 // into place, so that a reader (a node, a user's editor) never sees half a

@@ -59,6 +59,8 @@ private:
                double now) override;
 
     void fit_jobs_to_memory();
+    Ref convert();
+    void stop_workers();
     void loop();
     bool stop_requested() const;
     void report_status(double now);
@@ -299,7 +301,27 @@ void Controller::loop() {
     }
 }
 
+void Controller::stop_workers() {
+    for (long long index : fleet_.stop_all()) {
+        py::swallow([&] { discard_temps(ledger_.source(index), request_.choices.outputs, tag(index)); });
+    }
+}
+
+// An error on its way up first has the signal handlers put back, the
+// workers stopped and the journal closed.
 Ref Controller::run() {
+    try {
+        return convert();
+    } catch (const py::PyError&) {
+        py::PendingError pending;  // held while the clean-up calls Python
+        if (interrupts_) interrupts_->restore();
+        stop_workers();
+        py::swallow([this] { ledger_.close(); });
+        pending.rethrow();
+    }
+}
+
+Ref Controller::convert() {
     recover_leftovers(ledger_);
     ledger_.run_started();
     std::deque<long long> wanted = sources_to_convert(ledger_);
@@ -310,24 +332,13 @@ Ref Controller::run() {
     fit_jobs_to_memory();
     progress_.start(ledger_.total(), ledger_.done(), ledger_.converted(), ledger_.failed(), monotonic());
     interrupts_ = std::make_unique<Interrupts>();
-    auto stop = [this] {
-        for (long long index : fleet_.stop_all()) {
-            py::swallow([&] { discard_temps(ledger_.source(index), request_.choices.outputs, tag(index)); });
-        }
-    };
-    try {
-        if (schedule_->waiting() > 0) {
-            fleet_.listen();
-            loop();
-        }
-    } catch (const py::PyError&) {
-        py::SavedError pending;
-        stop();
-        pending.rethrow();
+    if (schedule_->waiting() > 0) {
+        fleet_.listen();
+        loop();
     }
-    stop();
+    stop_workers();
     bool interrupted = draining_ || interrupts_->count() > 0;
-    interrupts_.reset();
+    interrupts_->restore();
     ledger_.run_ended(interrupted);
     ledger_.close();
     Ref results = ledger_.results();

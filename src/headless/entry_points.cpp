@@ -1,9 +1,9 @@
 #include "headless/entry_points.hpp"
 
-#include "headless/options.hpp"
+#include "headless/ending.hpp"
 #include "headless/worker.hpp"
+#include "host/entry.hpp"
 #include "host/stdlib.hpp"
-#include "module/entry.hpp"
 
 namespace velmora::headless {
 namespace {
@@ -11,14 +11,7 @@ namespace {
 // A usage error reaches Python as ValueError with its one line.
 template <class Body>
 PyObject* guarded(Body&& body) {
-    return entry([&]() -> Ref {
-        try {
-            return body();
-        } catch (const UsageError& e) {
-            PyErr_SetString(PyExc_ValueError, e.what());
-            throw py::PyError{};
-        }
-    });
+    return entry([&] { return usage_as_python(body); });
 }
 
 // batch(folder, sources=("ma", "mb", "fbx"), outputs=("ma",),
@@ -64,28 +57,14 @@ PyObject* batch(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
         given.resume = resume != 0;
         given.retry_failed = retry_failed != 0;
         given.progress = Ref::borrow(progress);
-        Ref results = run_batch(make_request(given));
-        Ref error = py::get_item(results, "error");
-        if (error.get() != Py_None) {
-            PyErr_SetObject(PyExc_RuntimeError, error.get());
-            throw py::PyError{};
-        }
-        // The journal is closed and the workers stopped: the interruption
+        // The journal is closed and the workers stopped: an interruption
         // goes on up, as it would from any Python code.
-        if (py::truthy(py::get_item(results, "interrupted"))) {
-            PyErr_SetNone(PyExc_KeyboardInterrupt);
-            throw py::PyError{};
-        }
-        return results;
+        return results_or_raise(run_batch(make_request(given)));
     });
 }
 
 PyObject* batch_report_entry(PyObject* /*module*/, PyObject* results) {
     return guarded([&] { return report_text(Ref::borrow(results)); });
-}
-
-PyObject* batch_main_entry(PyObject* /*module*/, PyObject* argv) {
-    return guarded([&] { return py::integer(batch_main(py::call(py::builtin("list"), {Ref::borrow(argv)}))); });
 }
 
 PyObject* worker_entry(PyObject* /*module*/, PyObject* argv) {
@@ -109,9 +88,10 @@ PyMethodDef kEntryPoints[] = {
     {"batch_report", batch_report_entry, METH_O,
      "batch_report(results)\n--\n\nThe statistics report of batch()'s results, as the window "
      "shows it."},
-    {"batch_main", batch_main_entry, METH_O,
-     "batch_main(argv)\n--\n\nThe velmora-batch command (argv without the program name); "
-     "returns its exit status."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyMethodDef kWorkerEntryPoints[] = {
     {"_worker", worker_entry, METH_O, "_worker(argv)\n--\n\nA headless batch's worker (started by batch)."},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -119,5 +99,6 @@ PyMethodDef kEntryPoints[] = {
 }  // namespace
 
 PyMethodDef* entry_points() { return kEntryPoints; }
+PyMethodDef* worker_entry_points() { return kWorkerEntryPoints; }
 
 }  // namespace velmora::headless

@@ -1,5 +1,6 @@
 // The module-level functions of the headless batch, for the module body to
-// bind: batch, batch_main and the worker's _worker.
+// bind: batch and batch_report; apart, the worker's private _worker, which
+// the module binds last.
 #pragma once
 
 #include <Python.h>
@@ -7,5 +8,6 @@
 namespace velmora::headless {
 
 PyMethodDef* entry_points();
+PyMethodDef* worker_entry_points();
 
 }  // namespace velmora::headless

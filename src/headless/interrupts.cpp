@@ -10,12 +10,13 @@ Interrupts::Interrupts() : count_(std::make_shared<int>(0)) {
     install("SIGTERM", 2);
 }
 
-Interrupts::~Interrupts() {
+void Interrupts::restore() {
     for (const auto& handler : previous_) {
         py::swallow([&handler] {
             py::call(host::attribute("signal", "signal"), {handler.first, handler.second});
         });
     }
+    previous_.clear();
 }
 
 void Interrupts::install(const char* name, int weight) {

@@ -115,7 +115,7 @@ void write_first_line(const Ref& path, const Ref& staged, const Ref& batch) {
         });
         host::os("replace", {staged, path});
     } catch (const py::PyError&) {
-        py::SavedError failure;
+        py::PendingError failure;
         py::guard([&staged] { host::os("remove", {staged}); });
         failure.rethrow();
     }

@@ -104,7 +104,7 @@ Ref default_journal(const Ref& folder) {
     Ref home = host::os_path("expanduser", {"~"});
     Ref env = host::attribute("os", "environ");
     Ref base;
-    if (py::equals(host::attribute("os", "name"), "nt")) {
+    if (host::on_windows()) {
         base = py::call_method(env, "get", {"LOCALAPPDATA", host::os_path("join", {home, "AppData", "Local"})});
     } else if (py::equals(host::attribute("sys", "platform"), "darwin")) {
         base = host::os_path("join", {home, "Library", "Caches"});
@@ -119,7 +119,7 @@ Ref default_journal(const Ref& folder) {
 }
 
 Ref exe(const char* name) {
-    return py::equals(host::attribute("os", "name"), "nt") ? py::format("{}.exe", {name}) : py::str(name);
+    return host::on_windows() ? py::format("{}.exe", {name}) : py::str(name);
 }
 
 bool is_file(const Ref& path) { return py::truthy(host::os_path("isfile", {path})); }
@@ -147,7 +147,7 @@ Ref find_mayapy(const Ref& given) {
     for (int version = 2027; version >= 2022; --version) {
         Ref year = py::integer(version);
         Ref path;
-        if (py::equals(host::attribute("os", "name"), "nt")) {
+        if (host::on_windows()) {
             path = py::format("C:\\Program Files\\Autodesk\\Maya{}\\bin\\mayapy.exe", {year});
         } else if (py::equals(host::attribute("sys", "platform"), "darwin")) {
             path = py::format("/Applications/Autodesk/maya{}/Maya.app/Contents/bin/mayapy", {year});

@@ -58,14 +58,4 @@ Request make_request(const BatchArguments& given);
 // else mayapy on PATH. Throws UsageError when none exists.
 Ref find_mayapy(const Ref& given);
 
-// The exit status of the SystemExit being raised (argparse ends a bad
-// command line, and --help, with one; its message is already on stderr).
-// Clears the error. Call only while SystemExit is set.
-int system_exit_status();
-
-// The command velmora-batch: argv without the program name. Returns the
-// exit status: 0 nothing failed, 1 some file failed, 2 bad arguments,
-// 130 interrupted.
-int batch_main(const Ref& argv);
-
 }  // namespace velmora::headless

@@ -1,5 +1,6 @@
 #include "headless/progress.hpp"
 
+#include "headless/columns.hpp"
 #include "host/host.hpp"
 
 #include <cmath>
@@ -11,6 +12,8 @@ namespace {
 
 // Plain lines, when nobody sees a live line, come this often.
 constexpr double kPlainLineSeconds = 10.0;
+// A terminal that does not tell its width is taken as this wide.
+constexpr long long kUnknownWidth = 80;
 
 std::string utf8(const Ref& text) {
     // For the console only: what cannot be shown becomes "?".
@@ -144,9 +147,11 @@ void Progress::tick(double now) {
 
 void Progress::show_line(const std::string& line) {
     Ref columns = py::getattr(py::call(host::attribute("shutil", "get_terminal_size")), "columns");
-    auto width = static_cast<std::size_t>(py::as_long(columns));
-    std::string shown = line.size() + 1 > width && width > 1 ? line.substr(0, width - 1) : line;
-    write_console(py::text("\r\x1b[K" + shown));
+    long long width = py::as_long(columns);
+    if (width <= 0) width = kUnknownWidth;
+    // The last column stays free: a character there makes some terminals
+    // wrap, and the next redraw would start a line lower.
+    write_console(py::text("\r\x1b[K" + fit_columns(line, static_cast<std::size_t>(width - 1))));
 }
 
 void Progress::print_above(const Ref& text) {

@@ -1,6 +1,7 @@
 #include "headless/publishing.hpp"
 
 #include "engine/naming.hpp"
+#include "host/files.hpp"
 #include "host/host.hpp"
 
 namespace velmora::headless {
@@ -10,7 +11,7 @@ bool matches(PyObject* type) { return PyErr_ExceptionMatches(type) != 0; }
 
 // Windows can refuse hard links (FAT, some shares); there a rename refuses
 // to replace an existing file too, so it claims the name just as well.
-bool rename_refuses_to_replace() { return py::equals(host::attribute("os", "name"), "nt"); }
+bool rename_refuses_to_replace() { return host::on_windows(); }
 
 // One atomic attempt at a name: true when `candidate` now names the file.
 bool claim(const Ref& temp, const Ref& candidate) {

@@ -1,8 +1,8 @@
 // The batch's statistics report: the window's text, from a results dict.
 #include "headless/batch.hpp"
 
+#include "core/report.hpp"
 #include "host/stdlib.hpp"
-#include "ui/report.hpp"
 
 namespace velmora::headless {
 

@@ -31,7 +31,7 @@ void StatusFile::write(const Ref& path, const BatchStatus& status, const Ref& ex
         py::with(file, [&data](const Ref& f) { py::call_method(f, "write", {py::json_line(data)}); });
         host::os("replace", {staged, path});
     } catch (const py::PyError&) {
-        py::SavedError pending;
+        py::PendingError pending;
         py::swallow([&] { host::os("remove", {staged}); });
         pending.rethrow();
     }

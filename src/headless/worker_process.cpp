@@ -7,7 +7,7 @@
 namespace velmora::headless {
 namespace {
 
-bool on_windows() { return py::equals(host::attribute("os", "name"), "nt"); }
+using host::on_windows;
 
 // The worker gets a session of its own: a Ctrl-C typed at the terminal
 // reaches the controller alone, which then lets running files finish.

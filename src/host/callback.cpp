@@ -1,6 +1,6 @@
 #include "host/callback.hpp"
 
-#include "module/entry.hpp"
+#include "host/entry.hpp"
 
 namespace velmora::host {
 namespace {

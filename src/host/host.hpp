@@ -3,6 +3,7 @@
 // mel, os, sys, time, io, partial), looked up at the moment of each call.
 #pragma once
 
+#include "host/files.hpp"
 #include "host/py.hpp"
 
 namespace velmora::host {

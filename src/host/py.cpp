@@ -214,25 +214,15 @@ Ref builtin(const char* name) {
     return getattr(builtins, name);
 }
 
-Ref take_error() {
-    PyObject* type = nullptr;
-    PyObject* value = nullptr;
-    PyObject* tb = nullptr;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
-    Ref owned_type = Ref::steal(type);
-    Ref owned_tb = Ref::steal(tb);
-    return Ref::steal(value);
-}
+Ref take_error() { return PendingError().value(); }
 
 Ref take_error_text() {
     Ref error = take_error();
     return check(PyObject_Str(error ? error.get() : Py_None));
 }
 
-Ref exit_context(const Ref& exit, PyObject* type, PyObject* value, PyObject* tb) {
-    return call(exit, {Ref::borrow(type ? type : Py_None), Ref::borrow(value ? value : Py_None),
-                       Ref::borrow(tb ? tb : Py_None)});
+Ref exit_context(const Ref& exit, const PendingError& error) {
+    return call(exit, {error.type(), error.value(), error.traceback()});
 }
 
 }  // namespace velmora::py

@@ -4,6 +4,7 @@
 // surrogate-escaped bytes pass through untouched).
 #pragma once
 
+#include "host/error.hpp"
 #include "host/ref.hpp"
 
 #include <initializer_list>
@@ -105,7 +106,8 @@ void with(const Ref& manager, Body&& body);
 
 Ref take_error();       // the current exception (normalised); clears the indicator
 Ref take_error_text();  // str() of the current exception; clears the indicator
-Ref exit_context(const Ref& exit, PyObject* type, PyObject* value, PyObject* tb);
+// manager.__exit__(type, value, traceback) of a held error.
+Ref exit_context(const Ref& exit, const PendingError& error);
 
 template <class Body>
 void for_each(const Ref& iterable, Body&& body) {
@@ -151,7 +153,7 @@ void finally(Step&& step, Always&& always) {
     try {
         step();
     } catch (const PyError&) {
-        SavedError pending;
+        PendingError pending;
         always();
         pending.rethrow();
     }
@@ -165,21 +167,11 @@ void with(const Ref& manager, Body&& body) {
     try {
         body(entered);
     } catch (const PyError&) {
-        PyObject* type = nullptr;
-        PyObject* value = nullptr;
-        PyObject* tb = nullptr;
-        PyErr_Fetch(&type, &value, &tb);
-        PyErr_NormalizeException(&type, &value, &tb);
-        if (tb != nullptr) PyException_SetTraceback(value, tb);
-        Ref owned_type = Ref::steal(type);
-        Ref owned_value = Ref::steal(value);
-        Ref owned_tb = Ref::steal(tb);
-        Ref suppress = exit_context(exit, type, value, tb);
-        if (truthy(suppress)) return;
-        PyErr_Restore(owned_type.release(), owned_value.release(), owned_tb.release());
-        throw;
+        PendingError pending;
+        if (truthy(exit_context(exit, pending))) return;  // suppressed
+        pending.rethrow();
     }
-    exit_context(exit, Py_None, Py_None, Py_None);
+    call(exit, {none(), none(), none()});
 }
 
 }  // namespace velmora::py

@@ -57,28 +57,4 @@ inline int check_status(int status) {
     return status;
 }
 
-// A Python error taken out of the indicator so that other Python code can
-// run; restored exactly once (or dropped on destruction).
-class SavedError {
-public:
-    SavedError() noexcept { PyErr_Fetch(&type_, &value_, &traceback_); }
-    SavedError(const SavedError&) = delete;
-    SavedError& operator=(const SavedError&) = delete;
-    ~SavedError() {
-        Py_XDECREF(type_);
-        Py_XDECREF(value_);
-        Py_XDECREF(traceback_);
-    }
-    [[noreturn]] void rethrow() noexcept(false) {
-        PyErr_Restore(std::exchange(type_, nullptr), std::exchange(value_, nullptr),
-                      std::exchange(traceback_, nullptr));
-        throw PyError{};
-    }
-
-private:
-    PyObject* type_ = nullptr;
-    PyObject* value_ = nullptr;
-    PyObject* traceback_ = nullptr;
-};
-
 }  // namespace velmora::py

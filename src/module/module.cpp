@@ -1,8 +1,9 @@
 // The module body: Maya's command modules and the standard-library modules
 // bound to module-level names, PY2, safe_open, the class Velmora and show.
+#include "cli/cli.hpp"
 #include "core/converter.hpp"
 #include "headless/entry_points.hpp"
-#include "module/entry.hpp"
+#include "host/entry.hpp"
 #include "module/module.hpp"
 
 namespace velmora {
@@ -94,8 +95,11 @@ Ref run_body() {
     bind(m, "safe_open", function(&kSafeOpenDef, module_name));
     bind(m, "Velmora", make_velmora_class());
     bind(m, "show", function(&kShowDef, module_name));
-    for (PyMethodDef* def = headless::entry_points(); def->ml_name != nullptr; ++def) {
-        bind(m, def->ml_name, function(def, module_name));
+    for (PyMethodDef* defs :
+         {headless::entry_points(), cli::entry_points(), headless::worker_entry_points()}) {
+        for (PyMethodDef* def = defs; def->ml_name != nullptr; ++def) {
+            bind(m, def->ml_name, function(def, module_name));
+        }
     }
     if (py::equals(py::getattr(m, "__name__"), "__main__")) {
         py::call(host::global("show"));

@@ -2,7 +2,7 @@
 // with a __dict__), built by calling type() and then given its methods as
 // method descriptors, in the order they are listed.
 #include "core/converter.hpp"
-#include "module/entry.hpp"
+#include "host/entry.hpp"
 #include "module/module.hpp"
 
 namespace velmora {

@@ -1,35 +1,14 @@
-// The report of a batch: its text, the statistics window and saving the
-// text to a file.
+// The report of a batch in the window: the statistics window and saving
+// its text (core/report.cpp) to a file.
 #include "core/converter.hpp"
+#include "core/report.hpp"
 #include "host/callback.hpp"
 #include "ui/commands.hpp"
-#include "ui/report.hpp"
 
 namespace velmora {
 namespace {
 
 using ui::Command;
-
-constexpr const char kStampFormat[] = "%Y-%m-%d %H:%M:%S";
-
-Ref local_stamp(const Ref& seconds) {
-    return host::time("strftime", {kStampFormat, host::time("localtime", {seconds})});
-}
-
-// "{}m {}s" of a duration, with Python's int(x / 60) and int(x % 60). A
-// clock set back during the run would give a negative duration, which
-// those formulas turn into nonsense such as "0m 54s"; it counts as none.
-Ref duration_text(const Ref& start, const Ref& end) {
-    Ref elapsed = py::check(PyNumber_Subtract(end.get(), start.get()));
-    Ref zero = py::integer(0);
-    if (py::check_status(PyObject_RichCompareBool(elapsed.get(), zero.get(), Py_LT)) != 0) {
-        elapsed = zero;
-    }
-    Ref sixty = py::integer(60);
-    Ref minutes = py::check(PyNumber_Long(py::check(PyNumber_TrueDivide(elapsed.get(), sixty.get())).get()));
-    Ref seconds = py::check(PyNumber_Long(py::check(PyNumber_Remainder(elapsed.get(), sixty.get())).get()));
-    return py::format("Time: {}m {}s", {minutes, seconds});
-}
 
 Ref report_text(PyObject* self) {
     return statistics_text(attr(self, "start_time"), host::time("time"), attr(self, "total_files"),
@@ -38,34 +17,6 @@ Ref report_text(PyObject* self) {
 }
 
 }  // namespace
-
-Ref statistics_text(const Ref& start, const Ref& now, const Ref& total, const Ref& successful,
-                    const Ref& failed, Py_ssize_t skipped) {
-    Ref lines = py::list({
-        kRule,
-        "STATISTICS",
-        kRule,
-        py::format("Start: {}", {local_stamp(start)}),
-        py::format("End: {}", {local_stamp(now)}),
-        duration_text(start, now),
-        "",
-        py::format("Total: {}", {total}),
-        py::format("Success: {}", {successful}),
-        py::format("Failed: {}", {py::integer(py::length(failed))}),
-        py::format("Skipped: {}", {py::integer(skipped)}),
-    });
-    if (py::truthy(failed)) {
-        py::append(lines, "");
-        py::append(lines, "FAILED FILES:");
-        py::for_each(failed, [&lines](const Ref& record) {
-            Ref source = py::item(record, 0);
-            py::append(lines, py::format("  - {}", {host::os_path("basename", {source})}));
-            py::append(lines, py::format("    {}", {py::item(record, 1)}));
-        });
-    }
-    py::append(lines, kRule);
-    return py::call_method(py::str("\n"), "join", {lines});
-}
 
 void show_statistics(PyObject* self) {
     Ref stats_text = report_text(self);

@@ -1,5 +1,5 @@
-// The statistics report's text, as the window shows it and velmora-batch
-// prints it.
+// The statistics report's text: the window's statistics window shows it,
+// velmora-batch and batch_report print it.
 #pragma once
 
 #include "host/py.hpp"

@@ -14,6 +14,12 @@ PyObject* entry(Body&& body) noexcept {
     try {
         return body().release();
     } catch (const py::PyError&) {
+        // PyError promises a set indicator; should a step have broken that
+        // promise, the caller still gets an error that says so, not NULL
+        // without one.
+        if (PyErr_Occurred() == nullptr) {
+            PyErr_SetString(PyExc_SystemError, "velmora: a Python error was lost on its way up");
+        }
         return nullptr;
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();

@@ -1,0 +1,94 @@
+#include "cli/cli.hpp"
+
+#include "farm/farm.hpp"
+#include "headless/ending.hpp"
+#include "headless/progress.hpp"
+#include "host/stdlib.hpp"
+
+namespace velmora::cli {
+namespace {
+
+using py::Ref;
+
+// A subcommand is given the words after its name and returns the exit
+// status; it may throw headless::UsageError, and argparse's SystemExit.
+struct Subcommand {
+    const char* name;
+    int (*run)(const Ref& argv);
+};
+
+// The first word picks a subcommand; any other first word is a folder (a
+// folder named like a subcommand is reached as ./plan). A subcommand is
+// one line of this table: the clean-up of a folder's leftovers joins it as
+// {"clean", headless::clean_main}.
+constexpr Subcommand kSubcommands[] = {
+    {"plan", farm::plan},
+    {"run-task", farm::run_task},
+    {"report", farm::report},
+    {"submit", farm::submit},
+};
+
+const Subcommand* subcommand_of(const Ref& argv) {
+    if (py::length(argv) == 0) return nullptr;
+    Ref first = py::item(argv, 0);
+    if (!PyUnicode_Check(first.get())) return nullptr;
+    for (const Subcommand& sub : kSubcommands) {
+        if (py::equals(first, sub.name)) return &sub;
+    }
+    return nullptr;
+}
+
+// The exit status of the SystemExit being raised (argparse ends a bad
+// command line, and --help, with one; its message is on stderr already).
+int system_exit_status() {
+    Ref error = py::take_error();
+    Ref code = error ? py::getattr(error, "code") : py::none();
+    if (code.get() == Py_None) return 0;
+    if (PyLong_Check(code.get())) return static_cast<int>(py::as_long(code));
+    headless::write_console(py::format("{}\n", {py::call(py::builtin("str"), {code})}), "stderr");
+    return 1;
+}
+
+// Usage errors and SystemExit end the command with their status; any
+// other error goes on up.
+template <class Body>
+int command(Body&& body) {
+    try {
+        return body();
+    } catch (const headless::UsageError& error) {
+        return headless::usage_ending(error);
+    } catch (const py::PyError&) {
+        if (PyErr_ExceptionMatches(PyExc_SystemExit) == 0) throw;
+        return system_exit_status();
+    }
+}
+
+Ref parser() {
+    Ref p = py::call(host::attribute("argparse", "ArgumentParser"), {},
+                     {{"prog", "velmora-batch"},
+                      {"description", "Converts a folder of Maya scenes with mayapy workers, "
+                                      "as the velmora window would, and prints its report."}});
+    headless::add_options(p, true);
+    return p;
+}
+
+// velmora-batch FOLDER [options]: the headless batch with its live line.
+int convert_folder(const Ref& argv) {
+    Ref args = py::call_method(parser(), "parse_args", {argv});
+    headless::Request request = headless::request_from(args, py::none());
+    request.console = true;
+    return headless::command_ending(headless::run_batch(request), "run again with --resume to finish");
+}
+
+}  // namespace
+
+int batch_main(const Ref& argv) {
+    return command([&argv] {
+        if (const Subcommand* sub = subcommand_of(argv)) {
+            return sub->run(py::check(PySequence_GetSlice(argv.get(), 1, py::length(argv))));
+        }
+        return convert_folder(argv);
+    });
+}
+
+}  // namespace velmora::cli
