@@ -99,8 +99,8 @@ private:
 void Controller::ensure_workers(double now) {
     if (!has_work()) return;
     auto busy = static_cast<long long>(fleet_.count(WorkerProcess::State::Busy));
-    auto available = static_cast<long long>(fleet_.count(WorkerProcess::State::Starting) +
-                                            fleet_.count(WorkerProcess::State::Idle));
+    auto available = static_cast<long long>(fleet_.count(WorkerProcess::State::Starting)) +
+                     static_cast<long long>(fleet_.count(WorkerProcess::State::Idle));
     long long wanted = std::min<long long>(static_cast<long long>(schedule_->startable()), jobs_ - busy);
     for (long long n = available; n < wanted; ++n) fleet_.spawn(now);
 }
