@@ -45,9 +45,10 @@ class LeftoversTestCase(HeadlessTestCase):
     def hold_lock(self, path):
         """A process of its own holding a shared POSIX record lock on `path`,
         as a running batch's controller does; ended by the test."""
-        code = ("import fcntl, sys, time; f = open(sys.argv[1], 'a'); "
+        code = ("import fcntl, sys, time; f = open(sys.argv[1], 'a+'); "
                 "fcntl.lockf(f, fcntl.LOCK_SH | fcntl.LOCK_NB); print('held', flush=True); time.sleep(600)")
         holder = subprocess.Popen([sys.executable, "-c", code, path], stdout=subprocess.PIPE)
+        self.addCleanup(holder.stdout.close)
         self.addCleanup(holder.wait)
         self.addCleanup(holder.kill)
         self.assertEqual(holder.stdout.readline(), b"held\n")

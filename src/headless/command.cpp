@@ -2,6 +2,7 @@
 #include "headless/options.hpp"
 
 #include "farm/farm.hpp"
+#include "headless/leftovers.hpp"
 #include "headless/progress.hpp"
 
 #include "host/host.hpp"
@@ -78,6 +79,7 @@ int system_exit_status() {
 
 int batch_main(const Ref& argv) {
     if (is_farm_command(argv)) return farm::main(argv);
+    if (is_clean_command(argv)) return clean_main(argv);
     Ref args;
     if (std::optional<int> status = parse(argv, args)) return *status;
     Request request;

@@ -7,6 +7,7 @@
 #include "headless/claims.hpp"
 #include "headless/interrupts.hpp"
 #include "headless/journal_file.hpp"
+#include "headless/leftovers.hpp"
 #include "headless/options.hpp"
 #include "headless/progress.hpp"
 #include "headless/worker_process.hpp"
@@ -70,6 +71,7 @@ public:
     Ref run();
 
 private:
+    Ref run_locked();
     void open_journal();
     void recover_leftovers();
     void plan_queue();
@@ -530,8 +532,18 @@ void Controller::stop_all() {
     if (listener_) py::swallow([this] { py::call_method(listener_, "close"); });
 }
 
+// The batch's lock is held from before its first temporary file to its
+// end; dead batches' temporary files in the sources' folders go first.
 Ref Controller::run() {
     open_journal();
+    BatchLock lock = BatchLock::hold(request_.folder, batch_id_);
+    Ref results;
+    py::finally([&] { results = run_locked(); }, [&] { lock.release(); });
+    return results;
+}
+
+Ref Controller::run_locked() {
+    remove_dead_batches(source_folders(full_sources_));
     recover_leftovers();
     journal_->append(py::dict({{"run", "start"}, {"time", host::time("time")}}));
     Ref before = results_of(read_journal(request_.journal), request_.folder);
