@@ -1,5 +1,7 @@
 #include "headless/file_lock.hpp"
 
+#include "host/stdlib.hpp"
+
 #include <utility>
 
 #ifdef _WIN32
@@ -13,7 +15,6 @@
 #else
 #include <cerrno>
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -195,12 +196,19 @@ FileLock::Outcome FileLock::attempt(const Ref& path, Kind kind, bool create) {
     return Outcome::Held;
 }
 
+// Python's stat: glibc's own stat functions are newer than the oldest
+// glibc the module must load with.
 bool FileLock::names_this_file(const Ref& path) const {
-    Ref bytes = fs_bytes(path);
-    struct stat mine {};
-    struct stat named {};
-    if (::fstat(fd_, &mine) != 0 || ::stat(PyBytes_AsString(bytes.get()), &named) != 0) return false;
-    return mine.st_dev == named.st_dev && mine.st_ino == named.st_ino;
+    Ref mine = py::call(host::attribute("os", "fstat"), {py::integer(fd_)});
+    Ref named;
+    try {
+        named = py::call(host::attribute("os", "stat"), {path});
+    } catch (const py::PyError&) {
+        if (PyErr_ExceptionMatches(PyExc_OSError) == 0) throw;
+        PyErr_Clear();  // gone, or not reachable: not the file locked
+        return false;
+    }
+    return py::truthy(py::call(py::getattr(host::attribute("os", "path"), "samestat"), {mine, named}));
 }
 
 bool FileLock::held() const noexcept { return fd_ >= 0; }
