@@ -106,6 +106,22 @@ class KilledBatches(LeftoversTestCase):
         # No _001: the killed batch had published nothing, and left nothing.
         self.assertEqual(files_under(self.folder), ["a.ma", "a.mb", "sub/b.ma", "sub/b.mb"])
 
+    def test_a_batch_killed_before_it_wrote_anything_leaves_no_lock_behind(self):
+        self.scenes("sub/a.ma")  # nothing in the batch's own folder but its lock
+        self.costs(initialize=60)
+        controller = self.command("--outputs", "mb")
+        self.addCleanup(self.kill_whole, controller)
+        deadline = time.time() + 60
+        while not self.leftovers():
+            if time.time() > deadline or controller.poll() is not None:
+                self.fail("the batch never took its lock")
+            time.sleep(0.05)
+        self.kill_whole(controller)
+        self.costs(initialize=0)
+        self.journal = self.path("next.journal")
+        self.assertEqual(self.batch(outputs=("mb",))["converted"], 1)
+        self.assertEqual(files_under(self.folder), ["sub/a.ma", "sub/a.mb"])
+
     def test_clean_leaves_a_running_batch_alone_and_removes_it_once_dead(self):
         self.scenes("a.ma", "b.ma")
         controller = self.start_writing(2)
