@@ -543,7 +543,7 @@ Ref Controller::run() {
 }
 
 Ref Controller::run_locked() {
-    remove_dead_batches(source_folders(full_sources_));
+    remove_dead_batches(batch_folders(request_.folder, full_sources_));
     recover_leftovers();
     journal_->append(py::dict({{"run", "start"}, {"time", host::time("time")}}));
     Ref before = results_of(read_journal(request_.journal), request_.folder);

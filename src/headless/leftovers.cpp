@@ -196,15 +196,19 @@ void BatchLock::release() {
 
 // ------------------------------------------------------------- cleaning
 
-Ref source_folders(const Ref& sources) {
+Ref batch_folders(const Ref& folder, const Ref& sources) {
     Ref folders = py::list();
     Ref seen = py::check(PySet_New(nullptr));
+    auto add = [&](const Ref& path) {
+        Ref normal = host::os_path("normpath", {path});
+        if (py::check_status(PySet_Contains(seen.get(), normal.get())) == 1) return;
+        py::check_status(PySet_Add(seen.get(), normal.get()));
+        py::append(folders, normal);
+    };
+    add(folder);
     py::for_each(sources, [&](const Ref& source) {
-        Ref folder = host::os_path("dirname", {source});
-        if (!py::truthy(folder)) folder = py::str(".");
-        if (py::check_status(PySet_Contains(seen.get(), folder.get())) == 1) return;
-        py::check_status(PySet_Add(seen.get(), folder.get()));
-        py::append(folders, folder);
+        Ref parent = host::os_path("dirname", {source});
+        add(py::truthy(parent) ? parent : py::str("."));
     });
     return folders;
 }

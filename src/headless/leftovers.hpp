@@ -46,9 +46,9 @@ private:
     FileLock lock_;
 };
 
-// The folders of the given source paths, each once, in order (the folders
-// where their outputs and temporary files are written).
-Ref source_folders(const Ref& sources);
+// The batch's folder (where its lock file lies) and the folders of its
+// sources (where their outputs and temporary files are written), each once.
+Ref batch_folders(const Ref& folder, const Ref& sources);
 
 // Removes from the given folders (their own files, not their subfolders')
 // the temporary files of batches that no longer run anywhere, and the lock
