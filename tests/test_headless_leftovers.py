@@ -172,6 +172,14 @@ class CleanDecidedByTheLock(LeftoversTestCase):
         self.assertEqual(sorted(os.path.join(self.folder, n) for n in files_under(self.folder)),
                          sorted(kept))
 
+    def test_undecodable_names_do_not_stop_it(self):
+        folder = os.fsdecode(b"caf\xe9 \"q\"")
+        for name in (b".velmora-ab\xff.1.mb", b".velmora-ab\xff.lock", b".velmora-cd.2.fbx"):
+            self.touch(folder, os.fsdecode(name))
+        status, out, err = self.clean()
+        self.assertEqual((status, err, out.splitlines()[-1]), (0, "", "Removed 3 files."))
+        self.assertEqual(files_under(self.folder), [])
+
     def test_a_missing_folder_is_one_line_and_exit_2(self):
         status, out, err = self.clean(self.path("missing"))
         self.assertEqual((status, out), (2, ""))

@@ -117,12 +117,11 @@ void survey_folder(const Ref& folder, Survey& found) {
             py::check_status(PyObject_SetItem(found.locks.get(), path.get(), ours->batch.get()));
             return;
         }
-        Ref lock = py::check(PyObject_CallMethod(lock_of.get(), "get", "O", ours->batch.get()));
-        if (lock.get() == Py_None) {
-            lock = find_lock(folder, ours->batch);
+        if (py::check_status(PyDict_Contains(lock_of.get(), ours->batch.get())) == 0) {
+            Ref lock = find_lock(folder, ours->batch);
             py::check_status(PyObject_SetItem(lock_of.get(), ours->batch.get(), lock.get()));
         }
-        Ref key = py::tuple({ours->batch, lock});
+        Ref key = py::tuple({ours->batch, py::check(PyObject_GetItem(lock_of.get(), ours->batch.get()))});
         Ref temps = py::call_method(found.temps, "setdefault", {key, py::list()});
         py::append(temps, path);
     });
