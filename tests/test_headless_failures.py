@@ -10,6 +10,7 @@ import threading
 
 from headless_support import HeadlessTestCase, files_under, journal_lines, mayasim
 from mayasim import misbehave
+from support import STAMP
 
 
 class MisbehavingScenes(HeadlessTestCase):
@@ -105,3 +106,30 @@ class KilledWhileSaving(HeadlessTestCase):
         for name in outputs:
             self.assertIn("pCube1", str(mayasim.read_scene(os.path.join(self.folder, name))["nodes"]))
         self.assertEqual(results["converted"] + len(failed), len(names))
+
+
+class WorkerLogs(HeadlessTestCase):
+    def test_each_line_of_a_file_is_in_the_log_before_maya_crashes(self):
+        # A real mayapy's output to a file is block-buffered: a crash must
+        # not take the lines that tell what it was doing with it.
+        saved = os.environ.pop("PYTHONUNBUFFERED", None)
+        if saved is not None:
+            self.addCleanup(os.environ.__setitem__, "PYTHONUNBUFFERED", saved)
+        self.scenes("a.ma", pad=4096)   # the bigger: converted first
+        self.scenes("b.ma", behaviour="crash-on-save")
+        results = self.batch(outputs=("mb",), jobs=1)
+        self.assertEqual(results["converted"], 1)
+        with open(os.path.join(results["logs"], "worker-1.log"), errors="replace") as f:
+            lines = [STAMP.sub("", line, count=1) for line in f.read().split("\n")]
+        batch = journal_lines(self.journal)[0]["batch"]
+        opening = ["  [DEBUG] Creating new scene...", "  [DEBUG] Opening file...",
+                   "  [DEBUG] File opened successfully", "  [DEBUG] Source FPS: film",
+                   "  [DEBUG] convert_file START", "  [DEBUG] Applied FPS: film",
+                   "  [DEBUG] Processing format: mb"]
+        saving = ["  [DEBUG] Saving file...", "  [DEBUG] Renaming file...", "  [DEBUG] Saving as mb..."]
+        self.assertEqual(lines, [
+            "", "[1/2] a.ma", *opening, "  [DEBUG] Output file: " + os.path.join(self.folder, "a.mb"),
+            *saving, "  [DEBUG] Save complete", "  Saved MB: .velmora-%s.0.mb" % batch,
+            "  [DEBUG] convert_file END",
+            "", "[2/2] b.ma", *opening, "  [DEBUG] Output file: " + os.path.join(self.folder, "b.mb"),
+            *saving, ""])

@@ -2,6 +2,7 @@
 
 #include "farm/farm.hpp"
 #include "headless/ending.hpp"
+#include "headless/leftovers.hpp"
 #include "headless/progress.hpp"
 #include "host/stdlib.hpp"
 
@@ -19,9 +20,9 @@ struct Subcommand {
 
 // The first word picks a subcommand; any other first word is a folder (a
 // folder named like a subcommand is reached as ./plan). A subcommand is
-// one line of this table: the clean-up of a folder's leftovers joins it as
-// {"clean", headless::clean_main}.
+// one line of this table.
 constexpr Subcommand kSubcommands[] = {
+    {"clean", headless::clean_main},
     {"plan", farm::plan},
     {"run-task", farm::run_task},
     {"report", farm::report},

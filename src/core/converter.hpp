@@ -16,6 +16,9 @@ inline constexpr char kRule[] = "===============================================
 void init(PyObject* self);
 // core/log.cpp
 void log(PyObject* self, const Ref& msg);
+// A message of the log on sys.stdout alone, time-stamped as log() stamps
+// it, and flushed (a headless worker's output is its log file).
+void print_log(const Ref& msg);
 // ui/main_window.cpp
 void create_ui(PyObject* self);
 void browse_folder(PyObject* self);

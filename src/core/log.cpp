@@ -12,20 +12,27 @@ Ref representable(const Ref& text, const Ref& encoding, const char* errors) {
     return py::call_method(encoded, "decode", {encoding});
 }
 
-// print(line). A console that cannot encode some character of the line (a
-// Japanese file name on a Latin-1 console, bytes of a non-UTF-8 file name)
-// gets the line with those characters replaced, instead of an error that
-// would stop the batch.
-void print_line(const Ref& line) {
+// print(line), or print(line, flush=True). A console that cannot encode
+// some character of the line (a Japanese file name on a Latin-1 console,
+// bytes of a non-UTF-8 file name) gets the line with those characters
+// replaced, instead of an error that would stop the batch.
+void print_line(const Ref& line, bool flush = false) {
     Ref print = py::builtin("print");
+    auto print_text = [&](const Ref& text) {
+        if (flush) {
+            py::call(print, {text}, {{"flush", true}});
+        } else {
+            py::call(print, {text});
+        }
+    };
     try {
-        py::call(print, {line});
+        print_text(line);
     } catch (const py::PyError&) {
         if (PyErr_ExceptionMatches(PyExc_UnicodeEncodeError) == 0) throw;
         PyErr_Clear();
         Ref stdout_encoding = py::getattr(py::getattr(host::global("sys"), "stdout"), "encoding");
         Ref encoding = py::truthy(stdout_encoding) ? stdout_encoding : py::str("ascii");
-        py::call(print, {representable(line, encoding, "replace")});
+        print_text(representable(line, encoding, "replace"));
     }
 }
 
@@ -53,6 +60,8 @@ Ref stamped(const Ref& timestamp, const Ref& msg) {
     return py::format("[{}] {}", {timestamp, msg});
 }
 
+Ref stamped_now(const Ref& msg) { return stamped(host::time("strftime", {"%H:%M:%S"}), msg); }
+
 }  // namespace
 
 void write_text(const Ref& file, const Ref& text) {
@@ -66,13 +75,15 @@ void write_text(const Ref& file, const Ref& text) {
 }
 
 void log(PyObject* self, const Ref& msg) {
-    Ref timestamp = host::time("strftime", {"%H:%M:%S"});
-    Ref line = stamped(timestamp, msg);
+    Ref line = stamped_now(msg);
     print_line(line);
     // The file and the redraw fail silently and independently: the log must
     // never be the reason a step fails.
     py::swallow([&] { append_to_file(self, line); });
     py::swallow([] { host::cmds("refresh"); });
 }
+
+// A line that must survive a crash right after it is flushed at once.
+void print_log(const Ref& msg) { print_line(stamped_now(msg), true); }
 
 }  // namespace velmora

@@ -35,7 +35,7 @@ Ref progress_percent(Py_ssize_t position, const Ref& total_files) {
 // converted when at least one output was written.
 void convert_one(PyObject* self, const Ref& source_file, const Ref& output_formats) {
     WindowFrontEnd front(self);
-    Ref source_fps = open_source(self, source_file, front);
+    Ref source_fps = open_source(source_file, front);
     Ref results = call(self, "convert_file", {source_file, output_formats, source_fps});
     bool written = py::any_of(results, [](const Ref& result) { return py::truthy(py::item(result, 1)); });
     if (written) {
@@ -72,16 +72,16 @@ bool is_fbx(const Ref& source_file) {
 // An FBX scene can only be opened with the FBX plug-in loaded, and Maya
 // does not always load it at start-up: it is loaded here, as the exporter
 // setup does, or every FBX source would fail as an unrecognized file type.
-Ref open_source(PyObject* self, const Ref& source_file, FrontEnd& front) {
-    log_msg(self, "  [DEBUG] Creating new scene...");
+Ref open_source(const Ref& source_file, FrontEnd& front) {
+    front.log("  [DEBUG] Creating new scene...");
     host::cmds("file", {}, {{"new", true}, {"force", true}});
     front.suspend_viewport();
-    log_msg(self, "  [DEBUG] Opening file...");
+    front.log("  [DEBUG] Opening file...");
     if (is_fbx(source_file)) ensure_fbx_plugin();
     host::cmds("file", {source_file}, {{"open", true}, {"force", true}});
-    log_msg(self, "  [DEBUG] File opened successfully");
+    front.log("  [DEBUG] File opened successfully");
     Ref source_fps = host::cmds("currentUnit", {}, {{"q", true}, {"time", true}});
-    log_msg(self, py::format("  [DEBUG] Source FPS: {}", {source_fps}));
+    front.log(py::format("  [DEBUG] Source FPS: {}", {source_fps}));
     return source_fps;
 }
 

@@ -34,56 +34,54 @@ Ref mel_string_body(const Ref& path) {
 }
 
 // The whole scene, not the selection: nothing is selected after opening.
-void export_fbx(PyObject* self, const Ref& output_file, FrontEnd& front) {
+void export_fbx(const Ref& output_file, FrontEnd& front) {
     front.setup_fbx_export();
-    log_msg(self, "  [DEBUG] FBX export starting...");
+    front.log("  [DEBUG] FBX export starting...");
     host::mel_eval(py::format("FBXExport -f \"{}\"", {mel_string_body(output_file)}));
-    log_msg(self, "  [DEBUG] FBX export complete");
+    front.log("  [DEBUG] FBX export complete");
 }
 
-void save_scene(PyObject* self, const Ref& output_format, const Ref& output_file) {
-    log_msg(self, "  [DEBUG] Renaming file...");
+void save_scene(const Ref& output_format, const Ref& output_file, FrontEnd& front) {
+    front.log("  [DEBUG] Renaming file...");
     host::cmds("file", {}, {{"rename", output_file}});
-    log_msg(self, py::format("  [DEBUG] Saving as {}...", {output_format}));
+    front.log(py::format("  [DEBUG] Saving as {}...", {output_format}));
     const char* type = py::equals(output_format, "ma") ? "mayaAscii" : "mayaBinary";
     host::cmds("file", {}, {{"save", true}, {"type", type}});
-    log_msg(self, "  [DEBUG] Save complete");
+    front.log("  [DEBUG] Save complete");
 }
 
 // One output format. Returns the format result, or nothing when the format
 // was skipped.
-std::optional<Ref> convert_one(PyObject* self, const Ref& output_format, const Ref& base_path,
-                               const Ref& source_ext, bool skip_existing, FrontEnd& front) {
-    log_msg(self, py::format("  [DEBUG] Processing format: {}", {output_format}));
+std::optional<Ref> convert_one(const Ref& output_format, const Ref& base_path, const Ref& source_ext,
+                               bool skip_existing, FrontEnd& front) {
+    front.log(py::format("  [DEBUG] Processing format: {}", {output_format}));
     Ref dotted = concat(py::str("."), output_format);
     if (py::check_status(PyObject_RichCompareBool(source_ext.get(), dotted.get(), Py_EQ)) != 0) {
-        log_msg(self, "  [DEBUG] Skipping same format");
+        front.log("  [DEBUG] Skipping same format");
         return std::nullopt;
     }
     Ref output_file = concat(base_path, dotted);
-    log_msg(self, py::format("  [DEBUG] Output file: {}", {output_file}));
+    front.log(py::format("  [DEBUG] Output file: {}", {output_file}));
 
     if (skip_existing && exists(output_file)) {
-        log_msg(self, py::format("  Skipped (exists): {}",
-                                 {host::os_path("basename", {output_file})}));
-        py::append(attr(self, "skipped_files"), output_file);
+        front.log(py::format("  Skipped (exists): {}", {host::os_path("basename", {output_file})}));
+        front.skipped(output_file);
         return std::nullopt;
     }
     output_file = front.write_path(output_file);
 
     Ref label = py::call_method(output_format, "upper");
     std::optional<Ref> error = py::guard([&] {
-        log_msg(self, "  [DEBUG] Saving file...");
+        front.log("  [DEBUG] Saving file...");
         if (py::equals(output_format, "fbx")) {
-            export_fbx(self, output_file, front);
+            export_fbx(output_file, front);
         } else {
-            save_scene(self, output_format, output_file);
+            save_scene(output_format, output_file, front);
         }
-        log_msg(self, py::format("  Saved {}: {}",
-                                 {label, host::os_path("basename", {output_file})}));
+        front.log(py::format("  Saved {}: {}", {label, host::os_path("basename", {output_file})}));
     });
     if (error) {
-        log_msg(self, py::format("  ERROR {}: {}", {label, *error}));
+        front.log(py::format("  ERROR {}: {}", {label, *error}));
         return py::tuple({output_format, false, *error});
     }
     return py::tuple({output_format, true, output_file});
@@ -100,6 +98,10 @@ void WindowFrontEnd::setup_fbx_export() { call(self_, "setup_fbx_export"); }
 
 void WindowFrontEnd::suspend_viewport() { call(self_, "disable_viewport"); }
 
+void WindowFrontEnd::log(const Ref& line) { log_msg(self_, line); }
+
+void WindowFrontEnd::skipped(const Ref& output_file) { py::append(attr(self_, "skipped_files"), output_file); }
+
 // The existing name is left alone: the output goes to the lowest free
 // numbered name instead.
 Ref WindowFrontEnd::write_path(const Ref& output_file) {
@@ -113,15 +115,15 @@ Ref WindowFrontEnd::write_path(const Ref& output_file) {
 Ref convert_file(PyObject* self, const Ref& source_file, const Ref& output_formats,
                  const Ref& source_fps) {
     WindowFrontEnd front(self);
-    return convert_scene(self, source_file, output_formats, source_fps, front);
+    return convert_scene(source_file, output_formats, source_fps, front);
 }
 
-Ref convert_scene(PyObject* self, const Ref& source_file, const Ref& output_formats,
-                  const Ref& source_fps, FrontEnd& front) {
-    log_msg(self, "  [DEBUG] convert_file START");
+Ref convert_scene(const Ref& source_file, const Ref& output_formats, const Ref& source_fps,
+                  FrontEnd& front) {
+    front.log("  [DEBUG] convert_file START");
     if (py::truthy(source_fps)) {
         host::cmds("currentUnit", {}, {{"time", source_fps}});
-        log_msg(self, py::format("  [DEBUG] Applied FPS: {}", {source_fps}));
+        front.log(py::format("  [DEBUG] Applied FPS: {}", {source_fps}));
     }
     bool skip_existing = front.skip_existing();
 
@@ -131,11 +133,10 @@ Ref convert_scene(PyObject* self, const Ref& source_file, const Ref& output_form
 
     Ref results = py::list();
     py::for_each(output_formats, [&](const Ref& output_format) {
-        std::optional<Ref> result =
-            convert_one(self, output_format, base_path, source_ext, skip_existing, front);
+        std::optional<Ref> result = convert_one(output_format, base_path, source_ext, skip_existing, front);
         if (result) py::append(results, *result);
     });
-    log_msg(self, "  [DEBUG] convert_file END");
+    front.log("  [DEBUG] convert_file END");
     return results;
 }
 

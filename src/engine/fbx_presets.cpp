@@ -32,16 +32,17 @@ void ensure_fbx_plugin() {
     }
 }
 
-void apply_fbx_preset(PyObject* self, const Ref& preset) {
+void apply_fbx_preset(const Ref& preset, FrontEnd& front) {
     std::optional<Ref> error = py::guard([&] { apply_preset(preset); });
-    if (error) log_msg(self, py::format("  Warning: FBX settings - {}", {*error}));
+    if (error) front.log(py::format("  Warning: FBX settings - {}", {*error}));
 }
 
 void setup_fbx_export(PyObject* self) {
     // Outside the guard: a menu that cannot be read fails this output as a
     // whole rather than exporting with whatever options Maya holds.
     Ref preset = host::cmds("optionMenu", {attr(self, "fbx_preset")}, {{"q", true}, {"v", true}});
-    apply_fbx_preset(self, preset);
+    WindowFrontEnd front(self);
+    apply_fbx_preset(preset, front);
 }
 
 }  // namespace velmora

@@ -1,7 +1,8 @@
 // The seam between the conversion engine and whoever drives it: the main
 // window, or a headless worker. Through it the engine reads the user's
-// choices while it converts and learns where to write; everything else
-// (the Maya calls, their order, the log) is the engine's own.
+// choices while it converts, learns where to write, and hands over its log
+// lines and the outputs it skipped; everything else (the Maya calls, their
+// order, the messages) is the engine's own.
 #pragma once
 
 #include "core/converter.hpp"
@@ -27,6 +28,12 @@ public:
     // The path an output is written to, given the name it should have
     // (which may exist already).
     virtual Ref write_path(const Ref& output_file) = 0;
+    // One message of the engine's log.
+    virtual void log(const Ref& line) = 0;
+    // An output that was not written because its name exists.
+    virtual void skipped(const Ref& output_file) = 0;
+
+    void log(const char* line) { log(py::str(line)); }
 };
 
 // The main window: its controls, its methods, and outputs written in place
@@ -38,6 +45,10 @@ public:
     void setup_fbx_export() override;
     void suspend_viewport() override;
     Ref write_path(const Ref& output_file) override;
+    // The window's log method and its list of skipped files.
+    void log(const Ref& line) override;
+    void skipped(const Ref& output_file) override;
+    using FrontEnd::log;
 
 private:
     PyObject* self_;
@@ -52,16 +63,16 @@ Ref list_sources(const Ref& folder, const Ref& extensions, bool recursive,
 
 // engine/batch.cpp: a new scene, the pane hidden, the source opened (with
 // the FBX plug-in loaded first for an FBX source); returns its time unit.
-Ref open_source(PyObject* self, const Ref& source_file, FrontEnd& front);
+Ref open_source(const Ref& source_file, FrontEnd& front);
 
 // engine/conversion.cpp: the open scene written in every output format.
-Ref convert_scene(PyObject* self, const Ref& source_file, const Ref& output_formats,
-                  const Ref& source_fps, FrontEnd& front);
+Ref convert_scene(const Ref& source_file, const Ref& output_formats, const Ref& source_fps,
+                  FrontEnd& front);
 
 // engine/fbx_presets.cpp
 // Loads Maya's FBX plug-in unless it is loaded already.
 void ensure_fbx_plugin();
 // The exporter's options for `preset`; a failure is logged as a warning.
-void apply_fbx_preset(PyObject* self, const Ref& preset);
+void apply_fbx_preset(const Ref& preset, FrontEnd& front);
 
 }  // namespace velmora

@@ -5,6 +5,7 @@
 // workers that crash, hang, or have opened enough scenes.
 #include "headless/fleet.hpp"
 #include "headless/interrupts.hpp"
+#include "headless/leftovers.hpp"
 #include "headless/ledger.hpp"
 #include "headless/publishing.hpp"
 #include "headless/resume.hpp"
@@ -59,6 +60,7 @@ private:
                double now) override;
 
     void fit_jobs_to_memory();
+    Ref run_locked();
     Ref convert();
     void stop_workers();
     void loop();
@@ -307,9 +309,18 @@ void Controller::stop_workers() {
     }
 }
 
+// The batch's lock is held from before its first temporary file to its
+// end (leftovers.hpp).
+Ref Controller::run() {
+    BatchLock lock = BatchLock::hold(request_.folder, ledger_.batch_id());
+    Ref results;
+    py::finally([&] { results = run_locked(); }, [&] { lock.release(); });
+    return results;
+}
+
 // An error on its way up first has the signal handlers put back, the
 // workers stopped and the journal closed.
-Ref Controller::run() {
+Ref Controller::run_locked() {
     try {
         return convert();
     } catch (const py::PyError&) {
@@ -321,12 +332,14 @@ Ref Controller::run() {
     }
 }
 
+// Dead batches' temporary files in the sources' folders go first.
 Ref Controller::convert() {
+    Ref full_sources = py::list();
+    for (long long i = 0; i < ledger_.total(); ++i) py::append(full_sources, ledger_.source(i));
+    remove_dead_batches(batch_folders(request_.folder, full_sources));
     recover_leftovers(ledger_);
     ledger_.run_started();
     std::deque<long long> wanted = sources_to_convert(ledger_);
-    Ref full_sources = py::list();
-    for (long long i = 0; i < ledger_.total(); ++i) py::append(full_sources, ledger_.source(i));
     schedule_.emplace(full_sources, competing_chains(ledger_.sources()), wanted);
     memory_ = available_memory();
     fit_jobs_to_memory();

@@ -9,15 +9,16 @@
 #include <string>
 
 namespace velmora::headless {
+
+void usage(const Ref& message) {
+    Ref encoded = py::call_method(message, "encode", {"utf-8", "backslashreplace"});
+    throw UsageError(PyBytes_AsString(encoded.get()));
+}
+
 namespace {
 
 constexpr std::array<const char*, 3> kFormats = {"ma", "mb", "fbx"};
 constexpr std::array<const char*, 3> kPresets = {"Default", "Animation", "Models Only"};
-
-[[noreturn]] void usage(const Ref& message) {
-    Ref encoded = py::call_method(message, "encode", {"utf-8", "backslashreplace"});
-    throw UsageError(PyBytes_AsString(encoded.get()));
-}
 
 // "ma,mb" or an iterable of "ma", ".MB", ... -> the identifiers, in the
 // window's order, each once.

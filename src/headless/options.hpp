@@ -17,6 +17,9 @@ namespace velmora::headless {
 struct UsageError : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
+// Throws UsageError with `message` (a str; what UTF-8 cannot hold is
+// escaped).
+[[noreturn]] void usage(const Ref& message);
 
 // Adds to an argparse.ArgumentParser the batch options: --sources,
 // --outputs, --preset, --no-subdirs, --skip-existing, --jobs, --timeout,

@@ -12,61 +12,56 @@
 namespace velmora::headless {
 namespace {
 
+// The user's choices as the controller sent them with the file; the log
+// goes to the worker's output (its log file) only: the window's log file
+// is the artist's, not the batch's.
 class WorkerFrontEnd final : public FrontEnd {
 public:
-    WorkerFrontEnd(PyObject* converter, const Ref& job)
-        : converter_(converter),
-          skip_(py::truthy(py::get_item(job, "skip_existing"))),
+    explicit WorkerFrontEnd(const Ref& job)
+        : skip_(py::truthy(py::get_item(job, "skip_existing"))),
           preset_(py::get_item(job, "preset")),
           tag_(py::get_item(job, "tag")) {}
 
     bool skip_existing() override { return skip_; }
-    void setup_fbx_export() override { apply_fbx_preset(converter_, preset_); }
+    void setup_fbx_export() override { apply_fbx_preset(preset_, *this); }
     // Maya in batch mode has no main pane to hide.
     void suspend_viewport() override {}
     Ref write_path(const Ref& output_file) override { return temp_path(output_file, tag_); }
+    void log(const Ref& line) override { print_log(line); }
+    void skipped(const Ref& output_file) override { py::append(skipped_, output_file); }
+    using FrontEnd::log;
+
+    const Ref& skipped_outputs() const { return skipped_; }
 
 private:
-    PyObject* converter_;
     bool skip_;
     Ref preset_;
     Ref tag_;
+    Ref skipped_ = py::list();
 };
 
-// A converter whose log lines go to the worker's output (its log file)
-// only: the window's log file is the artist's, not the batch's.
-Ref make_converter() {
-    Ref type = host::global("Velmora");
-    Ref converter = py::call(py::getattr(host::attribute("builtins", "object"), "__new__"), {type});
-    py::setattr(converter.get(), "LOG_FILE", py::getattr(host::module("os"), "devnull"));
-    py::call_method(converter, "__init__");
-    return converter;
-}
-
-Ref convert(PyObject* converter, const Ref& job) {
+Ref convert(const Ref& job) {
     Ref source = py::get_item(job, "convert");
-    py::setattr(converter, "skipped_files", py::list());
-    log_msg(converter, py::format("\n[{}/{}] {}", {py::get_item(job, "position"),
-                                                   py::get_item(job, "total"),
-                                                   host::os_path("basename", {source})}));
-    WorkerFrontEnd front(converter, job);
+    WorkerFrontEnd front(job);
+    front.log(py::format("\n[{}/{}] {}", {py::get_item(job, "position"), py::get_item(job, "total"),
+                                           host::os_path("basename", {source})}));
     Ref results = py::list();
     std::optional<Ref> error = py::guard([&] {
-        Ref fps = open_source(converter, source, front);
-        results = convert_scene(converter, source, py::get_item(job, "formats"), fps, front);
+        Ref fps = open_source(source, front);
+        results = convert_scene(source, py::get_item(job, "formats"), fps, front);
     });
-    if (error) log_msg(converter, py::format("  ERROR opening: {}", {*error}));
+    if (error) front.log(py::format("  ERROR opening: {}", {*error}));
     return py::dict({{"index", py::get_item(job, "index")},
                      {"results", results},
-                     {"skipped", attr(converter, "skipped_files")},
+                     {"skipped", front.skipped_outputs()},
                      {"error", error ? *error : py::none()}});
 }
 
-void serve(Channel& channel, PyObject* converter, Watchdog& watchdog) {
+void serve(Channel& channel, Watchdog& watchdog) {
     while (std::optional<Ref> message = channel.receive()) {
         if (py::find_item(*message, "quit")) return;
         watchdog.busy(true);
-        Ref reply = convert(converter, *message);
+        Ref reply = convert(*message);
         watchdog.busy(false);
         channel.send(reply);
     }
@@ -92,10 +87,9 @@ int worker_main(const Ref& argv) {
     host::cmds("file", {}, {{"prompt", false}});
     py::finally(
         [&] {
-            Ref converter = make_converter();
             channel.send(py::dict({{"ready", true}}));
             Watchdog watchdog(py::as_long(py::call_method(channel.socket(), "fileno")));
-            serve(channel, converter.get(), watchdog);
+            serve(channel, watchdog);
         },
         [&] {
             host::cmds("file", {}, {{"prompt", prompt}});
