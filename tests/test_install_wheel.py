@@ -93,65 +93,70 @@ class WheelContentsTest(unittest.TestCase):
         shutil.rmtree(cls.tmp, True)
 
     def each_wheel(self):
+        """(platform, path) of each wheel written; the Windows one, when
+        there is no Windows module to put in it, as a skipped subtest."""
         if "win64" not in self.wheels:
             with self.subTest(platform="win64"):
                 self.skipTest("no Windows module at %s (tools/build-windows makes it)" % PYD)
-        for platform, path in sorted(self.wheels.items()):
-            with self.subTest(platform=platform), zipfile.ZipFile(path) as z:
-                yield platform, z
+        return sorted(self.wheels.items())
 
     def test_names_tags_and_files(self):
         dist_info = "velmora-%s.dist-info/" % self.version
-        for platform, z in self.each_wheel():
-            self.assertEqual(os.path.basename(z.filename),
-                             "velmora-%s-%s.whl" % (self.version, TAGS[platform]))
-            self.assertEqual(z.namelist(), [
-                MODULE_FILES[platform], "velmora.pyi", "velmora_batch.py",
-                dist_info + "METADATA", dist_info + "WHEEL", dist_info + "entry_points.txt",
-                dist_info + "RECORD"])
-            self.assertEqual(z.read(MODULE_FILES[platform]), read(self.binaries[platform]))
-            self.assertEqual(z.read("velmora.pyi"), read(os.path.join(ROOT, "install", "velmora.pyi")))
-            self.assertEqual(z.read("velmora_batch.py"),
-                             read(os.path.join(ROOT, "install", "wheel", "velmora_batch.py")))
-            wheel = email.parser.BytesParser().parsebytes(z.read(dist_info + "WHEEL"))
-            self.assertEqual(wheel["Wheel-Version"], "1.0")
-            self.assertEqual(wheel["Root-Is-Purelib"], "false")
-            self.assertEqual(wheel.get_all("Tag"), [TAGS[platform]])
-            self.assertTrue(wheel["Generator"])
-            scripts = configparser.ConfigParser()
-            scripts.read_string(z.read(dist_info + "entry_points.txt").decode("utf-8"))
-            self.assertEqual(dict(scripts["console_scripts"]), {"velmora-batch": "velmora_batch:main"})
+        for platform, path in self.each_wheel():
+            with self.subTest(platform=platform), zipfile.ZipFile(path) as z:
+                self.assertEqual(os.path.basename(z.filename),
+                                 "velmora-%s-%s.whl" % (self.version, TAGS[platform]))
+                self.assertEqual(z.namelist(), [
+                    MODULE_FILES[platform], "velmora.pyi", "velmora_batch.py",
+                    dist_info + "METADATA", dist_info + "WHEEL", dist_info + "entry_points.txt",
+                    dist_info + "RECORD"])
+                self.assertEqual(z.read(MODULE_FILES[platform]), read(self.binaries[platform]))
+                self.assertEqual(z.read("velmora.pyi"),
+                                 read(os.path.join(ROOT, "install", "velmora.pyi")))
+                self.assertEqual(z.read("velmora_batch.py"),
+                                 read(os.path.join(ROOT, "install", "wheel", "velmora_batch.py")))
+                wheel = email.parser.BytesParser().parsebytes(z.read(dist_info + "WHEEL"))
+                self.assertEqual(wheel["Wheel-Version"], "1.0")
+                self.assertEqual(wheel["Root-Is-Purelib"], "false")
+                self.assertEqual(wheel.get_all("Tag"), [TAGS[platform]])
+                self.assertTrue(wheel["Generator"])
+                scripts = configparser.ConfigParser()
+                scripts.read_string(z.read(dist_info + "entry_points.txt").decode("utf-8"))
+                self.assertEqual(dict(scripts["console_scripts"]),
+                                 {"velmora-batch": "velmora_batch:main"})
 
     def test_record_holds_every_file_with_its_hash_and_size(self):
-        for _platform, z in self.each_wheel():
-            record_name = [n for n in z.namelist() if n.endswith(".dist-info/RECORD")][0]
-            rows = list(csv.reader(io.StringIO(z.read(record_name).decode("utf-8"))))
-            self.assertEqual(sorted(row[0] for row in rows), sorted(z.namelist()))
-            for name, digest, size in rows:
-                if name == record_name:
-                    self.assertEqual((digest, size), ("", ""))
-                    continue
-                data = z.read(name)
-                expected = base64.urlsafe_b64encode(hashlib.sha256(data).digest()).rstrip(b"=")
-                self.assertEqual(digest, "sha256=" + expected.decode("ascii"), name)
-                self.assertEqual(int(size), len(data), name)
+        for platform, path in self.each_wheel():
+            with self.subTest(platform=platform), zipfile.ZipFile(path) as z:
+                record_name = [n for n in z.namelist() if n.endswith(".dist-info/RECORD")][0]
+                rows = list(csv.reader(io.StringIO(z.read(record_name).decode("utf-8"))))
+                self.assertEqual(sorted(row[0] for row in rows), sorted(z.namelist()))
+                for name, digest, size in rows:
+                    if name == record_name:
+                        self.assertEqual((digest, size), ("", ""))
+                        continue
+                    data = z.read(name)
+                    expected = base64.urlsafe_b64encode(hashlib.sha256(data).digest()).rstrip(b"=")
+                    self.assertEqual(digest, "sha256=" + expected.decode("ascii"), name)
+                    self.assertEqual(int(size), len(data), name)
 
     def test_metadata(self):
         with open(os.path.join(ROOT, "README.md"), encoding="utf-8") as f:
             readme = f.read()
-        for _platform, z in self.each_wheel():
-            raw = z.read("velmora-%s.dist-info/METADATA" % self.version)
-            meta = email.parser.Parser().parsestr(raw.decode("utf-8"))
-            self.assertEqual(meta["Metadata-Version"], "2.1")
-            self.assertEqual(meta["Name"], "velmora")
-            self.assertEqual(meta["Version"], self.version)
-            self.assertIn("Maya", meta["Summary"])
-            self.assertEqual(meta["Requires-Python"], ">=3.7")
-            classifiers = meta.get_all("Classifier")
-            for minor in range(7, 14):
-                self.assertIn("Programming Language :: Python :: 3.%d" % minor, classifiers)
-            self.assertEqual(meta["Description-Content-Type"], "text/markdown")
-            self.assertEqual(meta.get_payload(), readme)
+        for platform, path in self.each_wheel():
+            with self.subTest(platform=platform), zipfile.ZipFile(path) as z:
+                raw = z.read("velmora-%s.dist-info/METADATA" % self.version)
+                meta = email.parser.Parser().parsestr(raw.decode("utf-8"))
+                self.assertEqual(meta["Metadata-Version"], "2.1")
+                self.assertEqual(meta["Name"], "velmora")
+                self.assertEqual(meta["Version"], self.version)
+                self.assertIn("Maya", meta["Summary"])
+                self.assertEqual(meta["Requires-Python"], ">=3.7")
+                classifiers = meta.get_all("Classifier")
+                for minor in range(7, 14):
+                    self.assertIn("Programming Language :: Python :: 3.%d" % minor, classifiers)
+                self.assertEqual(meta["Description-Content-Type"], "text/markdown")
+                self.assertEqual(meta.get_payload(), readme)
 
     def test_made_again_the_same_bytes_and_nothing_replaced(self):
         out = os.path.join(self.tmp, "again")
@@ -197,14 +202,14 @@ class ProjectMetadataTest(unittest.TestCase):
         tool = load_tool()
         with open(os.path.join(ROOT, "pyproject.toml"), encoding="utf-8") as f:
             text = f.read()
+        for unread in ('a = """x"""\n', "[[a]]\n", "a = 1.5\n", "a = 1\na = 2\n", 'a = "x\n'):
+            with self.subTest(unread), self.assertRaises(tool.TomlError):
+                tool.read_toml(unread)
         try:
             import tomllib
         except ImportError:
             self.skipTest("no tomllib before Python 3.11")
         self.assertEqual(tool.read_toml(text), tomllib.loads(text))
-        for unread in ('a = """x"""\n', "[[a]]\n", "a = 1.5\n", "a = 1\na = 2\n", 'a = "x\n'):
-            with self.subTest(unread), self.assertRaises(tool.TomlError):
-                tool.read_toml(unread)
 
     def test_the_release_wheels_the_files_it_checked(self):
         with open(os.path.join(ROOT, "tools", "release"), encoding="utf-8") as f:
@@ -289,7 +294,8 @@ class InstalledWheelTest(unittest.TestCase):
     def commands(self):
         """(python, site folder, label, command line) of each way to run it."""
         for python, target in sorted(self.targets.items()):
-            for label, command in (("velmora-batch", [os.path.join(target, "bin", "velmora-batch")]),
+            script = os.path.join(target, "bin", "velmora-batch")
+            for label, command in (("velmora-batch", [script]),
                                    ("-m velmora_batch", [python, "-m", "velmora_batch"])):
                 yield python, target, label, command
 

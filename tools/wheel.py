@@ -138,6 +138,8 @@ def stamp():
     epoch = os.environ.get("SOURCE_DATE_EPOCH")
     if not epoch:
         return (1980, 1, 1, 0, 0, 0)
+    if not epoch.isdigit():
+        raise WheelError("SOURCE_DATE_EPOCH=%r is not a number of seconds" % epoch)
     return max((1980, 1, 1, 0, 0, 0), time.gmtime(int(epoch))[:6])
 
 
