@@ -102,6 +102,37 @@ std::optional<double> checked_timeout(const Ref& timeout) {
 // Where batches keep their journals when none is named: the user's cache,
 // one journal per folder, so that --resume finds it again.
 Ref default_journal(const Ref& folder) {
+    Ref absolute = host::os_path("abspath", {folder});
+    Ref digest = py::call_method(py::call(host::attribute("hashlib", "sha1"), {host::os("fsencode", {absolute})}),
+                                 "hexdigest");
+    Ref name = py::format("{}.journal", {py::check(PySequence_GetSlice(digest.get(), 0, 16))});
+    return host::os_path("join", {cache_folder(), "batches", name});
+}
+
+Ref exe(const char* name) {
+    return host::on_windows() ? py::format("{}.exe", {name}) : py::str(name);
+}
+
+bool is_file(const Ref& path) { return py::truthy(host::os_path("isfile", {path})); }
+
+// The mayapy beside the running executable when it is Maya itself (an
+// interactive Maya: maya, maya.bin, maya.exe) or a mayapy.
+std::optional<Ref> mayapy_of_running_maya() {
+    Ref running = py::getattr(host::module("sys"), "executable");
+    Ref name = py::call_method(host::os_path("basename", {running}), "lower");
+    if (!py::truthy(py::call_method(name, "startswith", {"maya"}))) return std::nullopt;
+    if (py::truthy(py::call_method(name, "startswith", {"mayapy"}))) {
+        if (is_file(running)) return running;
+        return std::nullopt;
+    }
+    Ref beside = host::os_path("join", {host::os_path("dirname", {running}), exe("mayapy")});
+    if (is_file(beside)) return beside;
+    return std::nullopt;
+}
+
+}  // namespace
+
+Ref cache_folder() {
     Ref home = host::os_path("expanduser", {"~"});
     Ref env = host::attribute("os", "environ");
     Ref base;
@@ -112,20 +143,8 @@ Ref default_journal(const Ref& folder) {
     } else {
         base = py::call_method(env, "get", {"XDG_CACHE_HOME", host::os_path("join", {home, ".cache"})});
     }
-    Ref absolute = host::os_path("abspath", {folder});
-    Ref digest = py::call_method(py::call(host::attribute("hashlib", "sha1"), {host::os("fsencode", {absolute})}),
-                                 "hexdigest");
-    Ref name = py::format("{}.journal", {py::check(PySequence_GetSlice(digest.get(), 0, 16))});
-    return host::os_path("join", {base, "velmora", "batches", name});
+    return host::os_path("join", {base, "velmora"});
 }
-
-Ref exe(const char* name) {
-    return host::on_windows() ? py::format("{}.exe", {name}) : py::str(name);
-}
-
-bool is_file(const Ref& path) { return py::truthy(host::os_path("isfile", {path})); }
-
-}  // namespace
 
 Ref find_mayapy(const Ref& given) {
     if (given.get() != Py_None) {
@@ -138,13 +157,9 @@ Ref find_mayapy(const Ref& given) {
         Ref path = host::os_path("join", {location, "bin", exe("mayapy")});
         if (is_file(path)) return path;
     }
-    // Run by mayapy itself (mayapy velmora_batch.py ...): its workers are
-    // the same Maya.
-    Ref running = py::getattr(host::module("sys"), "executable");
-    Ref running_name = py::call_method(host::os_path("basename", {running}), "lower");
-    if (py::truthy(py::call_method(running_name, "startswith", {"mayapy"})) && is_file(running)) {
-        return running;
-    }
+    // Run by mayapy itself (mayapy velmora_batch.py ...), or inside an
+    // interactive Maya: its workers are the same Maya.
+    if (std::optional<Ref> running = mayapy_of_running_maya()) return *running;
     for (int version = 2027; version >= 2022; --version) {
         Ref year = py::integer(version);
         Ref path;

@@ -55,8 +55,14 @@ struct BatchArguments {
 // UsageError, checked in the order of the fields).
 Request make_request(const BatchArguments& given);
 
+// velmora's folder in the user's cache (journals, background batches):
+// $XDG_CACHE_HOME (~/.cache), ~/Library/Caches or %LOCALAPPDATA%, then
+// "velmora". Not made here.
+Ref cache_folder();
+
 // The mayapy to run: `given` (a str, or None), else $MAYA_LOCATION/bin/
-// mayapy, else the running interpreter when it is a mayapy, else the
+// mayapy, else the running interpreter when it is a mayapy (or the mayapy
+// beside it when it is an interactive Maya), else the
 // standard install locations of Maya 2027 down to 2022 on this platform,
 // else mayapy on PATH. Throws UsageError when none exists.
 Ref find_mayapy(const Ref& given);

@@ -2,6 +2,7 @@
 // bound to module-level names, PY2, safe_open, the class Velmora and show.
 #include "cli/cli.hpp"
 #include "core/converter.hpp"
+#include "background/entry_points.hpp"
 #include "headless/entry_points.hpp"
 #include "host/entry.hpp"
 #include "module/module.hpp"
@@ -96,7 +97,8 @@ Ref run_body() {
     bind(m, "Velmora", make_velmora_class());
     bind(m, "show", function(&kShowDef, module_name));
     for (PyMethodDef* defs :
-         {headless::entry_points(), cli::entry_points(), headless::worker_entry_points()}) {
+         {headless::entry_points(), background::entry_points(), cli::entry_points(),
+          headless::worker_entry_points()}) {
         for (PyMethodDef* def = defs; def->ml_name != nullptr; ++def) {
             bind(m, def->ml_name, function(def, module_name));
         }

@@ -1,0 +1,221 @@
+#include "background/background.hpp"
+
+#include "background/registry.hpp"
+#include "headless/batch.hpp"
+#include "headless/file_lock.hpp"
+#include "headless/status_file.hpp"
+#include "host/error.hpp"
+#include "host/files.hpp"
+#include "host/host.hpp"
+
+namespace velmora::background {
+namespace {
+
+using headless::BatchStatus;
+
+constexpr const char kControllerCode[] =
+    "import sys; sys.path.insert(0, sys.argv[1]); import velmora; "
+    "sys.exit(velmora._background(sys.argv[2]))";
+
+// A prober holds the lock for a moment (registry.cpp): the controller
+// tries this many times, this long apart, before it takes the lock for
+// another controller's.
+constexpr int kLockAttempts = 40;
+constexpr double kLockPause = 0.05;
+
+// Windows' process creation flags: no console, and a process group of its
+// own, so that the caller's console and Ctrl-C do not reach it.
+constexpr long kDetachedProcess = 0x00000008;
+constexpr long kNewProcessGroup = 0x00000200;
+
+Ref module_folder() {
+    return host::os_path("dirname", {host::os_path("abspath", {host::global("__file__")})});
+}
+
+Ref absolute(const Ref& path) {
+    return host::os_path("abspath", {py::call(host::attribute("os", "fspath"), {path})});
+}
+
+// Started in a session (or on Windows a process group) of its own, with no
+// terminal: the caller's end, or a signal to the caller's group, leaves it
+// running. What it prints goes to its log.
+void launch(const Ref& folder, const Ref& mayapy) {
+    Ref command = py::list({mayapy, "-c", kControllerCode, module_folder(), folder});
+    Ref log = py::call(py::builtin("open"), {log_path(folder), "ab"});
+    Ref process;
+    py::finally(
+        [&] {
+            Ref subprocess = host::module("subprocess");
+            Ref devnull = py::getattr(subprocess, "DEVNULL");
+            Ref stdout_to = py::getattr(subprocess, "STDOUT");
+            if (host::on_windows()) {
+                process = py::call(py::getattr(subprocess, "Popen"), {command},
+                                   {{"stdin", devnull}, {"stdout", log}, {"stderr", stdout_to},
+                                    {"cwd", folder}, {"close_fds", true},
+                                    {"creationflags", py::integer(kDetachedProcess | kNewProcessGroup)}});
+            } else {
+                process = py::call(py::getattr(subprocess, "Popen"), {command},
+                                   {{"stdin", devnull}, {"stdout", log}, {"stderr", stdout_to},
+                                    {"cwd", folder}, {"close_fds", true}, {"start_new_session", true}});
+            }
+        },
+        [&] { py::call_method(log, "close"); });
+    Ref launched = py::dict({{"pid", py::getattr(process, "pid")}, {"time", host::time("time")}});
+    Ref file = py::call(py::builtin("open"), {launched_path(folder), "wb"});
+    py::with(file, [&launched](const Ref& f) { py::call_method(f, "write", {py::json_line(launched)}); });
+}
+
+BatchStatus state_only(const char* state) {
+    BatchStatus status;
+    status.state = state;
+    return status;
+}
+
+void say_starting(const Ref& folder) {
+    headless::StatusFile::write(status_path(folder), state_only("starting"), py::none());
+}
+
+void remove_if_there(const Ref& path) {
+    try {
+        host::os("remove", {path});
+    } catch (const py::PyError&) {
+        if (PyErr_ExceptionMatches(PyExc_FileNotFoundError) == 0) throw;
+        PyErr_Clear();
+    }
+}
+
+Ref batch_record(const Ref& id, const headless::Request& request, const headless::BatchArguments& given) {
+    return py::dict({{"velmora", "background-batch"},
+                     {"version", 1},
+                     {"id", id},
+                     {"folder", absolute(request.folder)},
+                     {"sources", request.choices.extensions},
+                     {"outputs", request.choices.outputs},
+                     {"preset", request.choices.preset},
+                     {"recursive", py::boolean(request.choices.recursive)},
+                     {"skip_existing", py::boolean(request.choices.skip_existing)},
+                     {"jobs", given.jobs},
+                     {"timeout", given.timeout},
+                     {"mayapy", absolute(request.mayapy)},
+                     {"journal", absolute(request.journal)},
+                     {"resume", false},
+                     {"retry_failed", false},
+                     {"started", host::time("time")}});
+}
+
+headless::BatchArguments arguments_of(const Ref& batch) {
+    headless::BatchArguments given;
+    given.folder = py::get_item(batch, "folder");
+    given.sources = py::get_item(batch, "sources");
+    given.outputs = py::get_item(batch, "outputs");
+    given.preset = py::get_item(batch, "preset");
+    given.recursive = py::truthy(py::get_item(batch, "recursive"));
+    given.skip_existing = py::truthy(py::get_item(batch, "skip_existing"));
+    given.jobs = py::get_item(batch, "jobs");
+    given.timeout = py::get_item(batch, "timeout");
+    given.mayapy = py::get_item(batch, "mayapy");
+    given.journal = py::get_item(batch, "journal");
+    given.resume = py::truthy(py::get_item(batch, "resume"));
+    given.retry_failed = given.resume && py::truthy(py::get_item(batch, "retry_failed"));
+    return given;
+}
+
+bool take_controller_lock(headless::FileLock& lock, const Ref& folder) {
+    for (int i = 0; i < kLockAttempts; ++i) {
+        if (lock.take(lock_path(folder), headless::FileLock::Kind::Exclusive, true) ==
+            headless::FileLock::Outcome::Held) {
+            return true;
+        }
+        host::time("sleep", {kLockPause});
+    }
+    return false;
+}
+
+BatchStatus last_status(const Ref& results) {
+    long long total = py::as_long(py::get_item(results, "total"));
+    bool interrupted = py::truthy(py::get_item(results, "interrupted"));
+    return BatchStatus{interrupted ? "interrupted" : "finished", total,
+                       total - static_cast<long long>(py::length(py::get_item(results, "pending"))),
+                       py::as_long(py::get_item(results, "converted")),
+                       static_cast<long long>(py::length(py::get_item(results, "failed"))), std::nullopt};
+}
+
+}  // namespace
+
+Ref start(headless::BatchArguments given) {
+    Ref id = new_batch_id();
+    Ref folder = folder_of(id);
+    if (given.journal.get() == Py_None) given.journal = host::os_path("join", {folder, "batch.journal"});
+    given.resume = false;
+    given.retry_failed = false;
+    given.progress = py::none();
+    headless::Request request = headless::make_request(given);
+    host::os("makedirs", {folder, py::integer(0700)});
+    write_batch(folder, batch_record(id, request, given));
+    say_starting(folder);
+    launch(folder, absolute(request.mayapy));
+    return id;
+}
+
+void stop(const Ref& id) {
+    Ref folder = batch_folder(id);
+    if (!controller_running(folder, headless::read_status(status_path(folder)))) return;
+    Ref file = py::call(py::builtin("open"), {stop_path(folder), "ab"});
+    py::call_method(file, "close");
+}
+
+void resume(const Ref& id, bool retry_failed) {
+    Ref folder = batch_folder(id);
+    if (controller_running(folder, headless::read_status(status_path(folder)))) return;
+    Ref batch = read_batch(folder);
+    py::set_item(batch, "resume", true);
+    py::set_item(batch, "retry_failed", py::boolean(retry_failed));
+    write_batch(folder, batch);
+    remove_if_there(stop_path(folder));
+    say_starting(folder);
+    launch(folder, py::get_item(batch, "mayapy"));
+}
+
+void forget(const Ref& id) {
+    Ref folder = batch_folder(id);
+    if (controller_running(folder, headless::read_status(status_path(folder)))) {
+        PyErr_SetObject(PyExc_ValueError,
+                        py::format("background batch {} is running; stop it first", {id}).get());
+        throw py::PyError{};
+    }
+    py::call(host::attribute("shutil", "rmtree"), {folder});
+}
+
+int run_controller(const Ref& folder) {
+    headless::FileLock lock;
+    if (!take_controller_lock(lock, folder)) return 3;
+    remove_if_there(launched_path(folder));
+    headless::Request request;
+    try {
+        request = headless::make_request(arguments_of(read_batch(folder)));
+    } catch (const headless::UsageError& e) {  // its folder or its mayapy went away
+        headless::StatusFile::write(status_path(folder), state_only("interrupted"),
+                                    py::dict({{"ended", host::time("time")}, {"error", py::text(e.what())}}));
+        return 2;
+    }
+    request.status_file = status_path(folder);
+    request.stop_file = stop_path(folder);
+    Ref results;
+    try {
+        results = headless::run_batch(request);
+    } catch (const py::PyError&) {
+        py::PendingError failure;
+        Ref why = py::call(py::builtin("str"), {failure.value()});
+        py::swallow([&] {
+            headless::StatusFile::write(status_path(folder), state_only("interrupted"),
+                                        py::dict({{"ended", host::time("time")}, {"error", why}}));
+        });
+        failure.rethrow();
+    }
+    headless::StatusFile::write(status_path(folder), last_status(results),
+                                py::dict({{"ended", py::get_item(results, "end_time")},
+                                          {"error", py::get_item(results, "error")}}));
+    return 0;
+}
+
+}  // namespace velmora::background
