@@ -28,6 +28,22 @@ constexpr double kLockPause = 0.05;
 constexpr long kDetachedProcess = 0x00000008;
 constexpr long kNewProcessGroup = 0x00000200;
 
+// The controllers this process launched, while they run: a process object
+// dropped while its process runs is reported as a leak, and one kept is
+// reaped when polled. The list lives as long as the process, like the
+// module (releasing it after the interpreter has finalised would be an
+// error).
+void keep_until_it_ends(const Ref& process) {
+    static PyObject* launched = nullptr;
+    if (launched == nullptr) launched = py::list().release();
+    Ref still = py::list();
+    py::for_each(Ref::borrow(launched), [&still](const Ref& p) {
+        if (py::call_method(p, "poll").get() == Py_None) py::append(still, p);
+    });
+    py::append(still, process);
+    py::check_status(PySequence_SetSlice(launched, 0, PY_SSIZE_T_MAX, still.get()));
+}
+
 Ref module_folder() {
     return host::os_path("dirname", {host::os_path("abspath", {host::global("__file__")})});
 }
@@ -60,6 +76,7 @@ void launch(const Ref& folder, const Ref& mayapy) {
             }
         },
         [&] { py::call_method(log, "close"); });
+    keep_until_it_ends(process);
     Ref launched = py::dict({{"pid", py::getattr(process, "pid")}, {"time", host::time("time")}});
     Ref file = py::call(py::builtin("open"), {launched_path(folder), "wb"});
     py::with(file, [&launched](const Ref& f) { py::call_method(f, "write", {py::json_line(launched)}); });
