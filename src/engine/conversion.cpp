@@ -128,7 +128,7 @@ Ref convert_scene(const Ref& source_file, const Ref& output_formats, const Ref& 
     bool skip_existing = front.skip_existing();
 
     Ref parts = host::os_path("splitext", {source_file});
-    Ref base_path = py::item(parts, 0);
+    Ref base_path = front.output_base(py::item(parts, 0));
     Ref source_ext = py::call_method(py::item(parts, 1), "lower");
 
     Ref results = py::list();

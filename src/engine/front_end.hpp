@@ -25,6 +25,10 @@ public:
     virtual void setup_fbx_export() = 0;
     // Hides Maya's main pane before a source is opened.
     virtual void suspend_viewport() = 0;
+    // Where the outputs of a source go: the source's path without its
+    // extension, to which ".<format>" is added. Next to the source unless
+    // a front end says otherwise.
+    virtual Ref output_base(const Ref& source_base) { return source_base; }
     // The path an output is written to, given the name it should have
     // (which may exist already).
     virtual Ref write_path(const Ref& output_file) = 0;

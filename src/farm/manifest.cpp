@@ -10,13 +10,6 @@ Ref journal_path(const Ref& jobdir, Py_ssize_t task) {
 
 Ref logs_folder(const Ref& jobdir) { return join(jobdir, "logs"); }
 
-Ref choices_dict(const headless::Choices& choices) {
-    return dict({{"extensions", choices.extensions},
-                 {"outputs", choices.outputs},
-                 {"preset", choices.preset},
-                 {"recursive", choices.recursive},
-                 {"skip_existing", choices.skip_existing}});
-}
 
 void write_manifest(const Ref& jobdir, const Ref& data) {
     Ref path = manifest_path(jobdir);

@@ -33,8 +33,8 @@ Ref manifest_path(const Ref& jobdir);
 Ref journal_path(const Ref& jobdir, Py_ssize_t task);
 Ref logs_folder(const Ref& jobdir);
 
-// The choices as the journal's batch line writes them, and back.
-Ref choices_dict(const headless::Choices& choices);
+// The choices are recorded as the journal's batch line records them
+// (headless::choices_dict).
 
 // Writes the manifest; fails (UsageError) when JOBDIR already holds one, so
 // that a second plan never replaces the sources of tasks already run.

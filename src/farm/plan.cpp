@@ -82,7 +82,7 @@ int plan(const Ref& argv) {
     Ref data = dict({{"manifest", "velmora-farm"},
                      {"version", 1},
                      {"folder", folder},
-                     {"choices", choices_dict(request.choices)},
+                     {"choices", headless::choices_dict(request.choices)},
                      {"jobs", attr_or_none(args, "jobs")},
                      {"timeout", optional_number(request.timeout)},
                      // Absolute: the nodes start it from another folder.

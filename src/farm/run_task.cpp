@@ -58,11 +58,7 @@ headless::Request request_for(const Manifest& manifest, const Ref& args, const R
     Ref choices = get(manifest.data, "choices");
     headless::BatchArguments given;
     given.folder = folder;
-    given.sources = get(choices, "extensions");
-    given.outputs = get(choices, "outputs");
-    given.preset = get(choices, "preset");
-    given.recursive = py::truthy(get(choices, "recursive"));
-    given.skip_existing = py::truthy(get(choices, "skip_existing"));
+    headless::choices_into(given, choices);
     given.jobs = node_or_plan(args, manifest, "jobs");
     given.timeout = node_or_plan(args, manifest, "timeout");
     given.mayapy = py::getattr(args, "mayapy");

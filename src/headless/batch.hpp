@@ -18,6 +18,13 @@ struct Choices {
     Ref preset;       // str: "Default", "Animation" or "Models Only"
     bool recursive = true;
     bool skip_existing = false;
+    // Pipeline choices (the window has none of them; their defaults change
+    // nothing of what it does).
+    Ref output_folder = py::none();  // str (absolute): outputs mirrored under it
+    Ref fbx_version = py::none();    // str such as "FBX201800", set before each FBX export
+    bool fbx_ascii = false;          // FBX files written as text
+    Ref include = py::list();        // list of shell-style patterns; empty: every source
+    Ref exclude = py::list();        // list of shell-style patterns
 };
 
 struct Request {
@@ -33,6 +40,7 @@ struct Request {
     Ref journal;                 // str: the journal's path
     bool resume = false;
     bool retry_failed = false;   // with resume: failed sources are converted again
+    bool dry_run = false;        // the names a run would write, and nothing else
     Ref progress;                // a callable receiving event dicts, or None
     bool console = false;        // the live line / periodic lines on stdout
     // For a batch watched from other processes (a background batch): its

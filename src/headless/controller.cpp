@@ -71,6 +71,7 @@ private:
     void ensure_workers(double now);
     void hand_out(WorkerProcess& worker, double now);
     void offer_work(double now);
+    std::optional<Ref> make_output_folder(long long index);
     void start_successor(WorkerProcess& worker, double now);
     Outcome outcome_of(long long index, const Ref& reply);
     void record(long long index, const Outcome& outcome, int worker, double now);
@@ -114,8 +115,18 @@ void Controller::hand_out(WorkerProcess& worker, double now) {
         ensure_workers(now);
         return;
     }
-    std::optional<long long> next = schedule_->take(memory_);
-    if (!next) return;  // idle until a competing source, or memory, is free
+    std::optional<long long> next;
+    while ((next = schedule_->take(memory_))) {
+        std::optional<Ref> why = make_output_folder(*next);
+        if (!why) break;
+        fail(*next, *why, worker.id(), now);
+        schedule_->finished(*next, std::nullopt);
+    }
+    if (!next) {
+        // Idle until a competing source, or memory, is free; or done.
+        if (!has_work()) hand_out(worker, now);
+        return;
+    }
     long long index = *next;
     Ref source_file = ledger_.source(index);
     worker.channel()->send(py::dict(
@@ -123,10 +134,22 @@ void Controller::hand_out(WorkerProcess& worker, double now) {
          {"position", py::integer(index + 1)}, {"total", py::integer(ledger_.total())},
          {"formats", ledger_.formats_for(index)},
          {"skip_existing", py::boolean(request_.choices.skip_existing)},
-         {"preset", request_.choices.preset}, {"tag", tag(index)}}));
+         {"preset", request_.choices.preset}, {"tag", tag(index)},
+         {"base", ledger_.output_base(index)}, {"fbx_version", request_.choices.fbx_version},
+         {"fbx_ascii", py::boolean(request_.choices.fbx_ascii)}}));
     worker.take(index, now);
     progress_.worker(worker.id(), worker.pid(), WorkerProcess::State::Busy, source_file, now);
     start_successor(worker, now);
+}
+
+// An output folder's subfolders are made as their sources come up; one
+// that cannot be made fails its source with the system's reason.
+std::optional<Ref> Controller::make_output_folder(long long index) {
+    if (request_.choices.output_folder.get() == Py_None) return std::nullopt;
+    Ref folder = host::os_path("dirname", {ledger_.output_base(index)});
+    std::optional<Ref> error = py::guard([&] { host::os("makedirs", {folder, py::integer(0777), true}); });
+    if (!error) return std::nullopt;
+    return py::format("could not make the folder {}: {}", {folder, *error});
 }
 
 // Idle workers get what has become free to start.
@@ -174,7 +197,7 @@ void Controller::replied(WorkerProcess& worker, const Ref& reply, double now) {
 Outcome Controller::outcome_of(long long index, const Ref& reply) {
     Outcome outcome{false, ledger_.carried(index), py::get_item(reply, "skipped"), py::get_item(reply, "error")};
     if (outcome.failure.get() != Py_None) return outcome;  // it did not open
-    Ref base = py::item(host::os_path("splitext", {ledger_.source(index)}), 0);
+    Ref base = ledger_.output_base(index);
     std::optional<Ref> failure;
     py::for_each(py::get_item(reply, "results"), [&](const Ref& result) {
         Ref natural = py::format("{}.{}", {base, py::item(result, 0)});
@@ -203,7 +226,7 @@ Outcome Controller::outcome_of(long long index, const Ref& reply) {
 // any point leaves what a resumed run can put right.
 void Controller::record(long long index, const Outcome& outcome, int worker, double now) {
     ledger_.record(index, outcome);
-    discard_temps(ledger_.source(index), request_.choices.outputs, tag(index));
+    discard_temps(ledger_.output_base(index), request_.choices.outputs, tag(index));
     Ref shown = py::dict({{"converted", py::boolean(outcome.converted)}, {"outputs", outcome.outputs},
                           {"skipped", outcome.skipped}, {"failure", outcome.failure}});
     progress_.file(worker, ledger_.source(index), shown, now);
@@ -218,7 +241,7 @@ void Controller::ended(WorkerProcess& worker, WorkerProcess::State was, const st
     std::optional<long long> job = worker.job();
     if (was == WorkerProcess::State::Busy && job) {
         long long index = *job;
-        discard_temps(ledger_.source(index), request_.choices.outputs, tag(index));
+        discard_temps(ledger_.output_base(index), request_.choices.outputs, tag(index));
         if (timed_out) {
             fail(index, *timed_out, worker.id(), now);
             schedule_->finished(index, std::nullopt);
@@ -305,14 +328,14 @@ void Controller::loop() {
 
 void Controller::stop_workers() {
     for (long long index : fleet_.stop_all()) {
-        py::swallow([&] { discard_temps(ledger_.source(index), request_.choices.outputs, tag(index)); });
+        py::swallow([&] { discard_temps(ledger_.output_base(index), request_.choices.outputs, tag(index)); });
     }
 }
 
 // The batch's lock is held from before its first temporary file to its
 // end (leftovers.hpp).
 Ref Controller::run() {
-    BatchLock lock = BatchLock::hold(request_.folder, ledger_.batch_id());
+    BatchLock lock = BatchLock::hold(ledger_.output_root(), ledger_.batch_id());
     Ref results;
     py::finally([&] { results = run_locked(); }, [&] { lock.release(); });
     return results;
@@ -335,8 +358,12 @@ Ref Controller::run_locked() {
 // Dead batches' temporary files in the sources' folders go first.
 Ref Controller::convert() {
     Ref full_sources = py::list();
-    for (long long i = 0; i < ledger_.total(); ++i) py::append(full_sources, ledger_.source(i));
-    remove_dead_batches(batch_folders(request_.folder, full_sources));
+    Ref output_bases = py::list();
+    for (long long i = 0; i < ledger_.total(); ++i) {
+        py::append(full_sources, ledger_.source(i));
+        py::append(output_bases, ledger_.output_base(i));
+    }
+    remove_dead_batches(batch_folders(ledger_.output_root(), output_bases));
     recover_leftovers(ledger_);
     ledger_.run_started();
     std::deque<long long> wanted = sources_to_convert(ledger_);

@@ -181,15 +181,22 @@ JournalState read_journal(const Ref& path) {
     return state;
 }
 
+Ref output_root(const JournalState& state, const Ref& folder) {
+    Ref choices = py::call_method(state.batch, "get", {"choices"});
+    Ref chosen = PyDict_Check(choices.get()) ? py::call_method(choices, "get", {"output_folder"}) : py::none();
+    return chosen.get() != Py_None ? chosen : folder;
+}
+
 Ref results_of(const JournalState& state, const Ref& folder) {
     Ref sources = py::get_item(state.batch, "sources");
+    Ref outputs_under = output_root(state, folder);
     Ref failed = py::list();
     Ref skipped = py::list();
     Ref outputs = py::list();
     Ref pending = py::list();
     long long converted = 0;
-    auto add_all = [&folder](const Ref& target, const Ref& relatives) {
-        py::for_each(relatives, [&](const Ref& r) { py::append(target, full_path(folder, r)); });
+    auto add_all = [&outputs_under](const Ref& target, const Ref& relatives) {
+        py::for_each(relatives, [&](const Ref& r) { py::append(target, full_path(outputs_under, r)); });
     };
     Py_ssize_t total = py::length(sources);
     for (Py_ssize_t i = 0; i < total; ++i) {

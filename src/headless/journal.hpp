@@ -6,13 +6,17 @@
 //      "folder": "<folder as given>",
 //      "choices": {"extensions": [".ma", ...], "outputs": ["mb", ...],
 //                  "preset": "Default", "recursive": true,
-//                  "skip_existing": false},
+//                  "skip_existing": false,
+//                  and only when chosen: "output_folder": "<absolute>",
+//                  "fbx_version": "FBX201800", "fbx_ascii": true,
+//                  "include": [...], "exclude": [...]},
 //      "sources": ["rel/a.ma", ...],          (relative to folder, "/")
 //      "started": <time.time()>}
 //   then, in any order, one line per finished source (the last one of a
 //   source wins):
 //     {"source": <index into sources>, "converted": true|false,
 //      "outputs": ["rel/a.mb", ...], "skipped": ["rel/a.fbx", ...],
+//                          (relative to the output folder, else to folder)
 //      "failure": null | "<reason>"}
 //   and run markers:
 //     {"run": "start", "time": <t>}   {"run": "end", "time": <t>,
@@ -44,8 +48,12 @@ struct JournalState {
 };
 JournalState read_journal(const Ref& path);
 
+// Where a batch's outputs are: its output folder when it chose one, else
+// `folder` (the batch's folder).
+Ref output_root(const JournalState& state, const Ref& folder);
+
 // The results dict (see run_batch) of a journal's state, with the relative
-// paths joined to `folder`.
+// paths joined to `folder` (the outputs' to output_root).
 Ref results_of(const JournalState& state, const Ref& folder);
 
 }  // namespace velmora::headless

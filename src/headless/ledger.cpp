@@ -11,13 +11,6 @@
 namespace velmora::headless {
 namespace {
 
-Ref choices_dict(const Choices& c) {
-    return py::dict({{"extensions", c.extensions},
-                     {"outputs", c.outputs},
-                     {"preset", c.preset},
-                     {"recursive", py::boolean(c.recursive)},
-                     {"skip_existing", py::boolean(c.skip_existing)}});
-}
 
 bool same(const Ref& a, const Ref& b) {
     return py::check_status(PyObject_RichCompareBool(a.get(), b.get(), Py_EQ)) != 0;
@@ -86,7 +79,7 @@ void Ledger::take_records(const Ref& records) {
             continue;
         }
         py::for_each(py::get_item(record, "outputs"), [&](const Ref& relative) {
-            Ref output = full_path(request_.folder, relative);
+            Ref output = full_path(output_root(), relative);
             carry(i, output, format_of(output));
         });
     }
@@ -94,6 +87,18 @@ void Ledger::take_records(const Ref& records) {
 
 Ref Ledger::source(long long index) const {
     return full_path(request_.folder, py::item(sources_, static_cast<Py_ssize_t>(index)));
+}
+
+const Ref& Ledger::output_root() const {
+    const Ref& chosen = request_.choices.output_folder;
+    return chosen.get() != Py_None ? chosen : request_.folder;
+}
+
+Ref Ledger::output_base(long long index) const {
+    Ref relative = py::item(sources_, static_cast<Py_ssize_t>(index));
+    Ref stem = py::item(py::call(host::attribute("posixpath", "splitext"), {relative}), 0);
+    if (request_.choices.output_folder.get() != Py_None) return full_path(request_.choices.output_folder, stem);
+    return py::item(host::os_path("splitext", {source(index)}), 0);
 }
 
 void Ledger::carry(long long index, const Ref& output_file, const std::string& format) {
@@ -120,7 +125,7 @@ Ref Ledger::formats_for(long long index) const {
 void Ledger::record(long long index, const Outcome& outcome) {
     auto relative = [this](const Ref& paths) {
         Ref result = py::list();
-        py::for_each(paths, [&](const Ref& p) { py::append(result, relative_path(request_.folder, p)); });
+        py::for_each(paths, [&](const Ref& p) { py::append(result, relative_path(output_root(), p)); });
         return result;
     };
     journal_->append(py::dict({{"source", py::integer(index)},
@@ -151,15 +156,39 @@ long long Ledger::failed() const { return count(Status::Failed); }
 
 Ref Ledger::results() const { return results_of(read_journal(request_.journal), request_.folder); }
 
+
+namespace {
+
+bool matches_any(const Ref& relative, const Ref& patterns) {
+    Ref match = host::attribute("fnmatch", "fnmatchcase");
+    return py::any_of(patterns, [&](const Ref& p) { return py::truthy(py::call(match, {relative, p})); });
+}
+
+// Whether `path` is `folder` or lies under it.
+bool is_within(const Ref& path, const Ref& folder) {
+    Ref relative = host::os_path("relpath", {path, folder});
+    Ref up = py::format("..{}", {host::attribute("os", "sep")});
+    return !py::equals(relative, "..") && !py::truthy(py::call_method(relative, "startswith", {up})) &&
+           !py::truthy(host::os_path("isabs", {relative}));
+}
+
+}  // namespace
+
 Ref batch_sources(const Ref& folder, const Choices& choices) {
     Ref found = list_sources(folder, choices.extensions, choices.recursive, [](const Ref& error) {
         write_console(py::format("velmora-batch: skipped folder: {}\n", {error}), "stderr");
     });
+    bool outputs_apart = choices.output_folder.get() != Py_None;
     Ref sources = py::list();
     py::for_each(found, [&](const Ref& path) {
-        // Another batch's outputs in the making are not scenes.
+        // Another batch's outputs in the making are not scenes, nor are the
+        // outputs of an output folder inside the batch's.
         if (is_temp_name(host::os_path("basename", {path}))) return;
-        py::append(sources, relative_path(folder, path));
+        if (outputs_apart && is_within(path, choices.output_folder)) return;
+        Ref relative = relative_path(folder, path);
+        if (py::length(choices.include) > 0 && !matches_any(relative, choices.include)) return;
+        if (matches_any(relative, choices.exclude)) return;
+        py::append(sources, relative);
     });
     return sources;
 }

@@ -35,6 +35,11 @@ public:
     Py_ssize_t total() const { return static_cast<Py_ssize_t>(entries_.size()); }
     // A source's full path.
     Ref source(long long index) const;
+    // Where its outputs go: its path without the extension, in the output
+    // folder (mirroring its place in the batch's folder) when there is one.
+    Ref output_base(long long index) const;
+    // The folder the outputs are written under (and recorded relative to).
+    const Ref& output_root() const;
     bool finished(long long index) const { return entry(index).status != Status::Open; }
 
     // An output this source already has (published by an earlier run or

@@ -2,6 +2,7 @@
 // checked once: a bad value is one clear line and nothing is touched.
 #include "headless/options.hpp"
 
+#include "host/files.hpp"
 #include "host/host.hpp"
 #include "host/stdlib.hpp"
 
@@ -99,6 +100,47 @@ std::optional<double> checked_timeout(const Ref& timeout) {
     return seconds;
 }
 
+// None, or a path-like that is not a file: absolute.
+Ref checked_output_folder(const Ref& given) {
+    if (given.get() == Py_None) return py::none();
+    Ref path;
+    if (py::guard([&] { path = py::call(host::attribute("os", "fspath"), {given}); }) ||
+        !PyUnicode_Check(path.get()) || !py::truthy(path)) {
+        usage(py::format("output folder must be a path, not {!r}", {given}));
+    }
+    path = host::os_path("abspath", {path});
+    if (host::exists(path) && !py::truthy(host::os_path("isdir", {path}))) {
+        usage(py::format("output folder is not a folder: {}", {path}));
+    }
+    return path;
+}
+
+// "FBX" and six digits (FBX201800); whether the plug-in knows it is Maya's
+// to say, file by file.
+Ref checked_fbx_version(const Ref& given) {
+    if (given.get() == Py_None) return py::none();
+    bool good = PyUnicode_Check(given.get()) &&
+                py::call(host::attribute("re", "fullmatch"), {"FBX[0-9]{6}", given}).get() != Py_None;
+    if (!good) usage(py::format("FBX version must be FBX and six digits (FBX201800), not {!r}", {given}));
+    return given;
+}
+
+// None, one pattern, or an iterable of them -> a list of non-empty str.
+Ref checked_patterns(const Ref& given, const char* what) {
+    Ref patterns = py::list();
+    if (given.get() == Py_None) return patterns;
+    Ref items = PyUnicode_Check(given.get()) ? py::list({given}) : given;
+    bool good = !py::guard([&] { items = py::check(PySequence_List(items.get())); });
+    if (good) {
+        py::for_each(items, [&](const Ref& p) {
+            good = good && PyUnicode_Check(p.get()) && py::truthy(p);
+            if (good) py::append(patterns, p);
+        });
+    }
+    if (!good) usage(py::format("{} patterns must be non-empty strings, not {!r}", {what, given}));
+    return patterns;
+}
+
 // Where batches keep their journals when none is named: the user's cache,
 // one journal per folder, so that --resume finds it again.
 Ref default_journal(const Ref& folder) {
@@ -185,6 +227,12 @@ Request make_request(const BatchArguments& given) {
     request.choices.preset = checked_preset(given.preset);
     request.choices.recursive = given.recursive;
     request.choices.skip_existing = given.skip_existing;
+    request.choices.output_folder = checked_output_folder(given.output_folder);
+    request.choices.fbx_version = checked_fbx_version(given.fbx_version);
+    request.choices.fbx_ascii = given.fbx_ascii;
+    request.choices.include = checked_patterns(given.include, "include");
+    request.choices.exclude = checked_patterns(given.exclude, "exclude");
+    request.dry_run = given.dry_run;
     request.jobs = checked_jobs(given.jobs);
     request.jobs_chosen = given.jobs.get() != Py_None;
     request.timeout = checked_timeout(given.timeout);
@@ -213,6 +261,16 @@ void add_options(const Ref& parser, bool with_folder) {
                                  {"help", "FBX preset: Default, Animation or 'Models Only'"}});
     py::call(add, {"--no-subdirs"}, {{"action", "store_true"}, {"help", "leave out subfolders"}});
     py::call(add, {"--skip-existing"}, {{"action", "store_true"}, {"help", "skip outputs that exist"}});
+    py::call(add, {"--output-folder"}, {{"metavar", "DIR"},
+                                        {"help", "write the outputs under DIR, in the sources' subfolders "
+                                                 "(default: next to the sources)"}});
+    py::call(add, {"--fbx-version"}, {{"metavar", "FBXyyyy00"},
+                                      {"help", "the FBX file version to write, e.g. FBX201800"}});
+    py::call(add, {"--fbx-ascii"}, {{"action", "store_true"}, {"help", "write FBX files as text"}});
+    py::call(add, {"--include"}, {{"action", "append"}, {"metavar", "PATTERN"},
+                                  {"help", "take only sources whose path in the folder matches (repeatable)"}});
+    py::call(add, {"--exclude"}, {{"action", "append"}, {"metavar", "PATTERN"},
+                                  {"help", "leave out sources whose path in the folder matches (repeatable)"}});
     py::call(add, {"--jobs"}, {{"type", py::builtin("int")}, {"help", "mayapy workers (default: by cores and memory)"}});
     py::call(add, {"--timeout"}, {{"type", py::builtin("float")}, {"help", "seconds one file may take"}});
     py::call(add, {"--mayapy"}, {{"help", "the mayapy to run (default: $MAYA_LOCATION, then the standard places)"}});
@@ -220,6 +278,8 @@ void add_options(const Ref& parser, bool with_folder) {
     py::call(add, {"--resume"}, {{"action", "store_true"}, {"help", "finish the batch its journal records"}});
     py::call(add, {"--retry-failed"}, {{"action", "store_true"},
                                        {"help", "with --resume: convert the sources that failed again"}});
+    py::call(add, {"--dry-run"}, {{"action", "store_true"},
+                                  {"help", "list the sources and the names a run would write; start no Maya"}});
 }
 
 Request request_from(const Ref& args, const Ref& folder) {
@@ -237,7 +297,41 @@ Request request_from(const Ref& args, const Ref& folder) {
     given.journal = get("journal");
     given.resume = py::truthy(get("resume"));
     given.retry_failed = py::truthy(get("retry_failed"));
+    given.output_folder = get("output_folder");
+    given.fbx_version = get("fbx_version");
+    given.fbx_ascii = py::truthy(get("fbx_ascii"));
+    given.include = get("include");
+    given.exclude = get("exclude");
+    given.dry_run = py::truthy(get("dry_run"));
     return make_request(given);
+}
+
+Ref choices_dict(const Choices& c) {
+    Ref dict = py::dict({{"extensions", c.extensions},
+                         {"outputs", c.outputs},
+                         {"preset", c.preset},
+                         {"recursive", py::boolean(c.recursive)},
+                         {"skip_existing", py::boolean(c.skip_existing)}});
+    if (c.output_folder.get() != Py_None) py::set_item(dict, "output_folder", c.output_folder);
+    if (c.fbx_version.get() != Py_None) py::set_item(dict, "fbx_version", c.fbx_version);
+    if (c.fbx_ascii) py::set_item(dict, "fbx_ascii", true);
+    if (py::length(c.include) > 0) py::set_item(dict, "include", c.include);
+    if (py::length(c.exclude) > 0) py::set_item(dict, "exclude", c.exclude);
+    return dict;
+}
+
+void choices_into(BatchArguments& given, const Ref& choices) {
+    auto get = [&choices](const char* key) { return py::call_method(choices, "get", {key}); };
+    given.sources = get("extensions");
+    given.outputs = get("outputs");
+    given.preset = get("preset");
+    given.recursive = py::truthy(get("recursive"));
+    given.skip_existing = py::truthy(get("skip_existing"));
+    given.output_folder = get("output_folder");
+    given.fbx_version = get("fbx_version");
+    given.fbx_ascii = py::truthy(get("fbx_ascii"));
+    given.include = get("include");
+    given.exclude = get("exclude");
 }
 
 }  // namespace velmora::headless

@@ -48,8 +48,21 @@ struct BatchArguments {
     Ref journal = py::none();   // None: in the user's cache, one per folder
     bool resume = false;
     bool retry_failed = false;  // with resume only
+    Ref output_folder = py::none();  // path-like, or None: next to the sources
+    Ref fbx_version = py::none();    // "FBX" and six digits, or None
+    bool fbx_ascii = false;
+    Ref include = py::none();        // a pattern or an iterable of them, or None
+    Ref exclude = py::none();
+    bool dry_run = false;
     Ref progress = py::none();  // a callable or None
 };
+
+// The choices as the journal and the farm's plan record them: the pipeline
+// choices only when they differ from their defaults, so that what was
+// recorded before they existed reads the same.
+Ref choices_dict(const Choices& choices);
+// The recorded choices (a dict as choices_dict makes) into arguments.
+void choices_into(BatchArguments& given, const Ref& choices);
 
 // The Request that checked arguments describe (every bad value is a
 // UsageError, checked in the order of the fields).

@@ -6,13 +6,13 @@
 namespace velmora::headless {
 namespace {
 
-// The folders of the sources, each once (a crash between journalling a
+// The folders of the outputs, each once (a crash between journalling a
 // source and removing its temporary files leaves some of finished ones).
 Ref source_folders(const Ledger& ledger) {
     Ref folders = py::list();
     Ref seen = py::check(PySet_New(nullptr));
     for (long long i = 0; i < ledger.total(); ++i) {
-        Ref folder = host::os_path("dirname", {ledger.source(i)});
+        Ref folder = host::os_path("dirname", {ledger.output_base(i)});
         if (!py::truthy(folder)) folder = py::str(".");
         if (py::check_status(PySet_Contains(seen.get(), folder.get())) == 1) continue;
         py::check_status(PySet_Add(seen.get(), folder.get()));
@@ -41,7 +41,7 @@ void recover_leftovers(Ledger& ledger) {
         long long index = py::as_long(py::item(leftover, 1));
         Ref ext = py::item(leftover, 2);
         if (index < ledger.total() && !ledger.finished(index)) {
-            Ref base = py::item(host::os_path("splitext", {ledger.source(index)}), 0);
+            Ref base = ledger.output_base(index);
             Ref output = py::check(PyUnicode_Concat(base.get(), ext.get()));
             if (std::optional<Ref> name = published_name(temp, output)) {
                 ledger.carry(index, *name, format_of(output));

@@ -34,10 +34,9 @@ void discard(const Ref& temp) {
     }
 }
 
-void discard_temps(const Ref& source_file, const Ref& formats, const Ref& tag) {
-    Ref base = py::item(host::os_path("splitext", {source_file}), 0);
+void discard_temps(const Ref& output_base, const Ref& formats, const Ref& tag) {
     py::for_each(formats, [&](const Ref& f) {
-        py::swallow([&] { discard(temp_path(py::format("{}.{}", {base, f}), tag)); });
+        py::swallow([&] { discard(temp_path(py::format("{}.{}", {output_base, f}), tag)); });
     });
 }
 

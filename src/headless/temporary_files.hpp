@@ -25,8 +25,9 @@ bool is_temp_name(const Ref& file_name);
 
 // Removes a temporary name, if it is still there.
 void discard(const Ref& temp);
-// Removes the temporary files of one source, for each output format.
-void discard_temps(const Ref& source_file, const Ref& formats, const Ref& tag);
+// Removes the temporary files of one source, for each output format: its
+// outputs are `output_base` + "." + format.
+void discard_temps(const Ref& output_base, const Ref& formats, const Ref& tag);
 
 // A temporary file left by a crash: the name under which it was already
 // published (a second link to the same file), if it was.

@@ -7,6 +7,7 @@
 #include "headless/channel.hpp"
 #include "headless/temporary_files.hpp"
 #include "headless/watchdog.hpp"
+#include "host/host.hpp"
 #include "host/stdlib.hpp"
 
 namespace velmora::headless {
@@ -20,10 +21,23 @@ public:
     explicit WorkerFrontEnd(const Ref& job)
         : skip_(py::truthy(py::get_item(job, "skip_existing"))),
           preset_(py::get_item(job, "preset")),
-          tag_(py::get_item(job, "tag")) {}
+          tag_(py::get_item(job, "tag")),
+          base_(py::call_method(job, "get", {"base"})),
+          fbx_version_(py::call_method(job, "get", {"fbx_version"})),
+          fbx_ascii_(py::truthy(py::call_method(job, "get", {"fbx_ascii"}))) {}
 
     bool skip_existing() override { return skip_; }
-    void setup_fbx_export() override { apply_fbx_preset(preset_, *this); }
+    // The preset first; a file version or text output chosen for the whole
+    // batch comes after it, before each export. A version the plug-in does
+    // not know fails the export with the plug-in's message.
+    void setup_fbx_export() override {
+        apply_fbx_preset(preset_, *this);
+        if (fbx_version_.get() != Py_None) host::mel_eval(py::format("FBXExportFileVersion -v {}", {fbx_version_}));
+        if (fbx_ascii_) host::mel_eval("FBXExportInAscii -v true");
+    }
+    Ref output_base(const Ref& source_base) override {
+        return base_.get() != Py_None ? base_ : source_base;
+    }
     // Maya in batch mode has no main pane to hide.
     void suspend_viewport() override {}
     Ref write_path(const Ref& output_file) override { return temp_path(output_file, tag_); }
@@ -37,6 +51,9 @@ private:
     bool skip_;
     Ref preset_;
     Ref tag_;
+    Ref base_;         // where the outputs go, when not next to the source
+    Ref fbx_version_;  // None: the plug-in's own
+    bool fbx_ascii_;
     Ref skipped_ = py::list();
 };
 
