@@ -6,6 +6,8 @@ Statements (separated by ';'):
     FBXExportBakeComplexStart -v <int>          (also -q)
     FBXExportBakeComplexEnd -v <int>            (also -q)
     FBXExportAnimationOnly -v <bool>            (also -q)
+    FBXExportFileVersion -v <FBXyyyy00>         (also -q)
+    FBXExportInAscii -v <bool>                  (also -q)
     FBXExport -f "<string>" [-s]
 
 The whole text is parsed before anything runs, so a text with any statement
@@ -124,11 +126,30 @@ def _int(tok):
     raise _error("Invalid integer argument %r" % (val,))
 
 
+# The file versions of the FBX exporter's "FBX version" menu (Maya 2012's
+# help lists FBX 2012 back to FBX 2006; later plug-ins add each year's
+# version up to FBX 2020), in the form the MEL command takes. What the real
+# plug-in prints for another value is not documented: this message is the
+# simulator's.
+FBX_FILE_VERSIONS = ("FBX202000", "FBX201900", "FBX201800", "FBX201600", "FBX201400",
+                     "FBX201300", "FBX201200", "FBX201100", "FBX201000", "FBX200900",
+                     "FBX200611")
+
+
+def _fbx_version(tok):
+    kind, val = tok
+    if kind in ("word", "str") and val in FBX_FILE_VERSIONS:
+        return val
+    raise _error('FBXExportFileVersion: Invalid FBX file version "%s"' % (val,))
+
+
 FBX_SETTINGS = {
     "FBXExportBakeComplexAnimation": ("BakeComplexAnimation", _bool),
     "FBXExportBakeComplexStart": ("BakeComplexStart", _int),
     "FBXExportBakeComplexEnd": ("BakeComplexEnd", _int),
     "FBXExportAnimationOnly": ("AnimationOnly", _bool),
+    "FBXExportFileVersion": ("FileVersion", _fbx_version),
+    "FBXExportInAscii": ("InAscii", _bool),
 }
 
 VARIABLES = ("gMainPane",)

@@ -1,6 +1,7 @@
 #include "cli/cli.hpp"
 
 #include "farm/farm.hpp"
+#include "headless/dry_run.hpp"
 #include "headless/ending.hpp"
 #include "headless/leftovers.hpp"
 #include "headless/progress.hpp"
@@ -73,11 +74,21 @@ Ref parser() {
     return p;
 }
 
+// --dry-run: the report of what a run would do, then the names it would
+// write; 0 unless a source would fail.
+int dry_run(const headless::Request& request) {
+    Ref results = headless::plan_outputs(request);
+    headless::write_console(py::format("{}\n{}\n", {headless::report_text(results),
+                                                      headless::planned_lines(results, request.folder)}));
+    return py::length(py::get_item(results, "failed")) > 0 ? 1 : 0;
+}
+
 // velmora-batch FOLDER [options]: the headless batch with its live line.
 int convert_folder(const Ref& argv) {
     Ref args = py::call_method(parser(), "parse_args", {argv});
     headless::Request request = headless::request_from(args, py::none());
     request.console = true;
+    if (request.dry_run) return dry_run(request);
     return headless::command_ending(headless::run_batch(request), "run again with --resume to finish");
 }
 

@@ -95,10 +95,12 @@ const Ref& Ledger::output_root() const {
 }
 
 Ref Ledger::output_base(long long index) const {
-    Ref relative = py::item(sources_, static_cast<Py_ssize_t>(index));
+    return output_base_of(request_.folder, request_.choices, py::item(sources_, static_cast<Py_ssize_t>(index)));
+}
+
+Ref output_base_of(const Ref& folder, const Choices& choices, const Ref& relative) {
     Ref stem = py::item(py::call(host::attribute("posixpath", "splitext"), {relative}), 0);
-    if (request_.choices.output_folder.get() != Py_None) return full_path(request_.choices.output_folder, stem);
-    return py::item(host::os_path("splitext", {source(index)}), 0);
+    return full_path(choices.output_folder.get() != Py_None ? choices.output_folder : folder, stem);
 }
 
 void Ledger::carry(long long index, const Ref& output_file, const std::string& format) {

@@ -86,6 +86,11 @@ private:
     std::optional<Journal> journal_;
 };
 
+// Where the outputs of source `relative` (as the journal holds it) of a
+// batch over `folder` go: its path without the extension, under the
+// chosen output folder (mirroring its place in `folder`) or next to it.
+Ref output_base_of(const Ref& folder, const Choices& choices, const Ref& relative);
+
 // The format of an output file: its extension, lower case, without the dot.
 std::string format_of(const Ref& output_file);
 

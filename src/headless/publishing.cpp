@@ -50,6 +50,13 @@ std::optional<Ref> publish(const Ref& temp, const Ref& output_file, bool skip_ex
                          [&temp](const Ref& candidate) { return claim(temp, candidate); });
 }
 
+std::optional<Ref> planned_name(const Ref& output_file, bool skip_existing,
+                                const std::function<bool(const Ref&)>& is_free) {
+    if (is_free(output_file)) return output_file;
+    if (skip_existing) return std::nullopt;
+    return first_claimed(split_name(output_file), within_limit, is_free);
+}
+
 Ref competition_key(const Ref& relative_path) {
     Ref parts = py::call_method(relative_path, "rpartition", {"/"});
     Ref stem = py::item(py::call(host::attribute("posixpath", "splitext"), {py::item(parts, 2)}), 0);

@@ -14,6 +14,7 @@
 
 #include "host/stdlib.hpp"
 
+#include <functional>
 #include <optional>
 #include <vector>
 
@@ -26,6 +27,12 @@ using py::Ref;
 // the output is skipped instead (nothing is returned). Never replaces a
 // file. The temporary name is left for discard().
 std::optional<Ref> publish(const Ref& temp, const Ref& output_file, bool skip_existing);
+
+// The name publish() would claim now for `output_file`, with `is_free`
+// standing in for the claim (a dry run's test: nothing there, nothing
+// planned there); nothing when it would be skipped.
+std::optional<Ref> planned_name(const Ref& output_file, bool skip_existing,
+                                const std::function<bool(const Ref&)>& is_free);
 
 // What decides whether two sources can compete for one output name: the
 // folder and the base name without its extension, letter case folded and
