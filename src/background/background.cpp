@@ -106,11 +106,7 @@ Ref batch_record(const Ref& id, const headless::Request& request, const headless
                      {"version", 1},
                      {"id", id},
                      {"folder", absolute(request.folder)},
-                     {"sources", request.choices.extensions},
-                     {"outputs", request.choices.outputs},
-                     {"preset", request.choices.preset},
-                     {"recursive", py::boolean(request.choices.recursive)},
-                     {"skip_existing", py::boolean(request.choices.skip_existing)},
+                     {"choices", headless::choices_dict(request.choices)},
                      {"jobs", given.jobs},
                      {"timeout", given.timeout},
                      {"mayapy", absolute(request.mayapy)},
@@ -123,11 +119,7 @@ Ref batch_record(const Ref& id, const headless::Request& request, const headless
 headless::BatchArguments arguments_of(const Ref& batch) {
     headless::BatchArguments given;
     given.folder = py::get_item(batch, "folder");
-    given.sources = py::get_item(batch, "sources");
-    given.outputs = py::get_item(batch, "outputs");
-    given.preset = py::get_item(batch, "preset");
-    given.recursive = py::truthy(py::get_item(batch, "recursive"));
-    given.skip_existing = py::truthy(py::get_item(batch, "skip_existing"));
+    headless::choices_into(given, py::get_item(batch, "choices"));
     given.jobs = py::get_item(batch, "jobs");
     given.timeout = py::get_item(batch, "timeout");
     given.mayapy = py::get_item(batch, "mayapy");

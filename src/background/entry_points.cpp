@@ -22,12 +22,15 @@ PyObject* guarded(Body&& body) {
 
 // start_batch(folder, sources=("ma", "mb", "fbx"), outputs=("ma",),
 //             preset="Default", recursive=True, skip_existing=False,
-//             jobs=None, timeout=None, mayapy=None, journal=None)
+//             jobs=None, timeout=None, mayapy=None, journal=None,
+//             output_folder=None, fbx_version=None, fbx_ascii=False,
+//             include=None, exclude=None)
 PyObject* start_batch(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
     static char k0[] = "folder", k1[] = "sources", k2[] = "outputs", k3[] = "preset",
                 k4[] = "recursive", k5[] = "skip_existing", k6[] = "jobs", k7[] = "timeout",
-                k8[] = "mayapy", k9[] = "journal";
-    char* keywords[] = {k0, k1, k2, k3, k4, k5, k6, k7, k8, k9, nullptr};
+                k8[] = "mayapy", k9[] = "journal", k10[] = "output_folder", k11[] = "fbx_version",
+                k12[] = "fbx_ascii", k13[] = "include", k14[] = "exclude";
+    char* keywords[] = {k0, k1, k2, k3, k4, k5, k6, k7, k8, k9, k10, k11, k12, k13, k14, nullptr};
     PyObject* folder = nullptr;
     PyObject* sources = nullptr;
     PyObject* outputs = nullptr;
@@ -38,9 +41,15 @@ PyObject* start_batch(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
     PyObject* timeout = Py_None;
     PyObject* mayapy = Py_None;
     PyObject* journal = Py_None;
-    if (PyArg_ParseTupleAndKeywords(args, kwargs, "O|OOOppOOOO:start_batch", keywords, &folder, &sources,
+    PyObject* output_folder = Py_None;
+    PyObject* fbx_version = Py_None;
+    int fbx_ascii = 0;
+    PyObject* include = Py_None;
+    PyObject* exclude = Py_None;
+    if (PyArg_ParseTupleAndKeywords(args, kwargs, "O|OOOppOOOOOOpOO:start_batch", keywords, &folder, &sources,
                                     &outputs, &preset, &recursive, &skip_existing, &jobs, &timeout, &mayapy,
-                                    &journal) == 0) {
+                                    &journal, &output_folder, &fbx_version, &fbx_ascii, &include,
+                                    &exclude) == 0) {
         return nullptr;
     }
     return guarded([&] {
@@ -55,6 +64,11 @@ PyObject* start_batch(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
         given.timeout = Ref::borrow(timeout);
         given.mayapy = Ref::borrow(mayapy);
         given.journal = Ref::borrow(journal);
+        given.output_folder = Ref::borrow(output_folder);
+        given.fbx_version = Ref::borrow(fbx_version);
+        given.fbx_ascii = fbx_ascii != 0;
+        given.include = Ref::borrow(include);
+        given.exclude = Ref::borrow(exclude);
         return start(given);
     });
 }
@@ -102,7 +116,8 @@ PyCFunction with_keywords(PyCFunctionWithKeywords function) {
 PyMethodDef kEntryPoints[] = {
     {"start_batch", with_keywords(start_batch), METH_VARARGS | METH_KEYWORDS,
      "start_batch(folder, sources=('ma', 'mb', 'fbx'), outputs=('ma',), preset='Default', "
-     "recursive=True, skip_existing=False, jobs=None, timeout=None, mayapy=None, journal=None)\n--\n\n"
+     "recursive=True, skip_existing=False, jobs=None, timeout=None, mayapy=None, journal=None, "
+     "output_folder=None, fbx_version=None, fbx_ascii=False, include=None, exclude=None)\n--\n\n"
      "Starts a batch in the background, in a controller process of its own that outlives the\n"
      "caller, and returns its id at once. The arguments are batch()'s, checked the same way."},
     {"batches", batches_entry, METH_NOARGS,

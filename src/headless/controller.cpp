@@ -7,6 +7,7 @@
 #include "headless/interrupts.hpp"
 #include "headless/leftovers.hpp"
 #include "headless/ledger.hpp"
+#include "headless/options.hpp"
 #include "headless/publishing.hpp"
 #include "headless/resume.hpp"
 #include "headless/schedule.hpp"
@@ -72,6 +73,7 @@ private:
     void hand_out(WorkerProcess& worker, double now);
     void offer_work(double now);
     std::optional<Ref> make_output_folder(long long index);
+    void make_output_root();
     void start_successor(WorkerProcess& worker, double now);
     Outcome outcome_of(long long index, const Ref& reply);
     void record(long long index, const Outcome& outcome, int worker, double now);
@@ -140,6 +142,16 @@ void Controller::hand_out(WorkerProcess& worker, double now) {
     worker.take(index, now);
     progress_.worker(worker.id(), worker.pid(), WorkerProcess::State::Busy, source_file, now);
     start_successor(worker, now);
+}
+
+// The output folder the user chose is made first: the batch's lock lies in
+// it. One that cannot be made is bad input.
+void Controller::make_output_root() {
+    const Ref& root = request_.choices.output_folder;
+    if (root.get() == Py_None) return;
+    if (std::optional<Ref> error = py::guard([&] { host::os("makedirs", {root, py::integer(0777), true}); })) {
+        usage(py::format("could not make the output folder {}: {}", {root, *error}));
+    }
 }
 
 // An output folder's subfolders are made as their sources come up; one
@@ -335,6 +347,7 @@ void Controller::stop_workers() {
 // The batch's lock is held from before its first temporary file to its
 // end (leftovers.hpp).
 Ref Controller::run() {
+    make_output_root();
     BatchLock lock = BatchLock::hold(ledger_.output_root(), ledger_.batch_id());
     Ref results;
     py::finally([&] { results = run_locked(); }, [&] { lock.release(); });

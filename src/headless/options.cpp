@@ -242,7 +242,8 @@ Request make_request(const BatchArguments& given) {
     // Only a journal's failures can be tried again.
     if (given.retry_failed && !given.resume) usage(py::str("--retry-failed needs --resume"));
     request.progress = given.progress;
-    request.mayapy = find_mayapy(given.mayapy);
+    // A dry run starts no Maya: it needs none.
+    request.mayapy = given.dry_run && given.mayapy.get() == Py_None ? py::none() : find_mayapy(given.mayapy);
     request.journal = given.journal.get() == Py_None ? default_journal(request.folder)
                                                      : py::call(host::attribute("os", "fspath"), {given.journal});
     request.resume = given.resume;
