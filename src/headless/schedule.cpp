@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <limits>
 
 namespace velmora::headless {
 namespace {
@@ -174,11 +175,11 @@ std::size_t Schedule::fits_in(long long memory) const {
     std::size_t count = 0;
     long long total = 0;
     for (long long need : needs) {
-        if (total + need > memory) break;
+        if (total + need > memory) return std::max<std::size_t>(count, 1);
         total += need;
         ++count;
     }
-    return std::max<std::size_t>(count, 1);
+    return std::numeric_limits<std::size_t>::max();  // all of them at once
 }
 
 std::optional<long long> Schedule::take(std::optional<long long> memory) {

@@ -73,7 +73,7 @@ public:
     // A file in hand goes back, to be handed out again first in its chain.
     void put_back(long long index);
     // How many files may be in hand at once, the biggest first, within
-    // `memory` bytes (at least 1).
+    // `memory` bytes (at least 1; the largest size_t when all of them fit).
     std::size_t fits_in(long long memory) const;
     // The memory the files in hand need.
     long long memory_in_hand() const { return memory_in_hand_; }
