@@ -37,8 +37,50 @@ def batch(
     resume: bool = False,
     retry_failed: bool = False,
     progress: Optional[Callable[[Dict[str, Any]], Any]] = None,
+    output_folder: Optional[str] = None,
+    fbx_version: Optional[str] = None,
+    fbx_ascii: bool = False,
+    include: Optional[Sequence[str]] = None,
+    exclude: Optional[Sequence[str]] = None,
+    dry_run: bool = False,
 ) -> Dict[str, Any]:
     """Converts a folder headless with mayapy workers; returns the results."""
+    ...
+
+def start_batch(
+    folder: str,
+    sources: Sequence[str] = ("ma", "mb", "fbx"),
+    outputs: Sequence[str] = ("ma",),
+    preset: str = "Default",
+    recursive: bool = True,
+    skip_existing: bool = False,
+    jobs: Optional[int] = None,
+    timeout: Optional[float] = None,
+    mayapy: Optional[str] = None,
+    journal: Optional[str] = None,
+    output_folder: Optional[str] = None,
+    fbx_version: Optional[str] = None,
+    fbx_ascii: bool = False,
+    include: Optional[Sequence[str]] = None,
+    exclude: Optional[Sequence[str]] = None,
+) -> str:
+    """Starts a batch in the background, detached from the caller; returns its id at once."""
+    ...
+
+def batches() -> List[Dict[str, Any]]:
+    """Every background batch of this user, newest first, read from disk."""
+    ...
+
+def stop_batch(id: str) -> None:
+    """Asks a background batch to stop as Ctrl-C stops a batch."""
+    ...
+
+def resume_batch(id: str, retry_failed: bool = False) -> None:
+    """Continues a background batch from its journal, in the background."""
+    ...
+
+def forget_batch(id: str) -> None:
+    """Removes an ended background batch from the list; its outputs stay."""
     ...
 
 def batch_report(results: Dict[str, Any]) -> str:
