@@ -77,9 +77,8 @@ void launch(const Ref& folder, const Ref& mayapy) {
         },
         [&] { py::call_method(log, "close"); });
     keep_until_it_ends(process);
-    Ref launched = py::dict({{"pid", py::getattr(process, "pid")}, {"time", host::time("time")}});
-    Ref file = py::call(py::builtin("open"), {launched_path(folder), "wb"});
-    py::with(file, [&launched](const Ref& f) { py::call_method(f, "write", {py::json_line(launched)}); });
+    host::write_json_file(launched_path(folder),
+                          py::dict({{"pid", py::getattr(process, "pid")}, {"time", host::time("time")}}));
 }
 
 BatchStatus state_only(const char* state) {
@@ -90,15 +89,6 @@ BatchStatus state_only(const char* state) {
 
 void say_starting(const Ref& folder) {
     headless::StatusFile::write(status_path(folder), state_only("starting"), py::none());
-}
-
-void remove_if_there(const Ref& path) {
-    try {
-        host::os("remove", {path});
-    } catch (const py::PyError&) {
-        if (PyErr_ExceptionMatches(PyExc_FileNotFoundError) == 0) throw;
-        PyErr_Clear();
-    }
 }
 
 Ref batch_record(const Ref& id, const headless::Request& request, const headless::BatchArguments& given) {
@@ -180,7 +170,7 @@ void resume(const Ref& id, bool retry_failed) {
     py::set_item(batch, "resume", true);
     py::set_item(batch, "retry_failed", py::boolean(retry_failed));
     write_batch(folder, batch);
-    remove_if_there(stop_path(folder));
+    host::remove_if_there(stop_path(folder));
     say_starting(folder);
     launch(folder, py::get_item(batch, "mayapy"));
 }
@@ -198,7 +188,7 @@ void forget(const Ref& id) {
 int run_controller(const Ref& folder) {
     headless::FileLock lock;
     if (!take_controller_lock(lock, folder)) return 3;
-    remove_if_there(launched_path(folder));
+    host::remove_if_there(launched_path(folder));
     headless::Request request;
     try {
         request = headless::make_request(arguments_of(read_batch(folder)));

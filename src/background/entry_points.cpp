@@ -26,50 +26,11 @@ PyObject* guarded(Body&& body) {
 //             output_folder=None, fbx_version=None, fbx_ascii=False,
 //             include=None, exclude=None)
 PyObject* start_batch(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
-    static char k0[] = "folder", k1[] = "sources", k2[] = "outputs", k3[] = "preset",
-                k4[] = "recursive", k5[] = "skip_existing", k6[] = "jobs", k7[] = "timeout",
-                k8[] = "mayapy", k9[] = "journal", k10[] = "output_folder", k11[] = "fbx_version",
-                k12[] = "fbx_ascii", k13[] = "include", k14[] = "exclude";
-    char* keywords[] = {k0, k1, k2, k3, k4, k5, k6, k7, k8, k9, k10, k11, k12, k13, k14, nullptr};
-    PyObject* folder = nullptr;
-    PyObject* sources = nullptr;
-    PyObject* outputs = nullptr;
-    PyObject* preset = nullptr;
-    int recursive = 1;
-    int skip_existing = 0;
-    PyObject* jobs = Py_None;
-    PyObject* timeout = Py_None;
-    PyObject* mayapy = Py_None;
-    PyObject* journal = Py_None;
-    PyObject* output_folder = Py_None;
-    PyObject* fbx_version = Py_None;
-    int fbx_ascii = 0;
-    PyObject* include = Py_None;
-    PyObject* exclude = Py_None;
-    if (PyArg_ParseTupleAndKeywords(args, kwargs, "O|OOOppOOOOOOpOO:start_batch", keywords, &folder, &sources,
-                                    &outputs, &preset, &recursive, &skip_existing, &jobs, &timeout, &mayapy,
-                                    &journal, &output_folder, &fbx_version, &fbx_ascii, &include,
-                                    &exclude) == 0) {
-        return nullptr;
-    }
     return guarded([&] {
-        headless::BatchArguments given;
-        given.folder = Ref::borrow(folder);
-        if (sources != nullptr) given.sources = Ref::borrow(sources);
-        if (outputs != nullptr) given.outputs = Ref::borrow(outputs);
-        if (preset != nullptr) given.preset = Ref::borrow(preset);
-        given.recursive = recursive != 0;
-        given.skip_existing = skip_existing != 0;
-        given.jobs = Ref::borrow(jobs);
-        given.timeout = Ref::borrow(timeout);
-        given.mayapy = Ref::borrow(mayapy);
-        given.journal = Ref::borrow(journal);
-        given.output_folder = Ref::borrow(output_folder);
-        given.fbx_version = Ref::borrow(fbx_version);
-        given.fbx_ascii = fbx_ascii != 0;
-        given.include = Ref::borrow(include);
-        given.exclude = Ref::borrow(exclude);
-        return start(given);
+        return start(headless::bind_arguments(
+            "start_batch", args, kwargs,
+            {"folder", "sources", "outputs", "preset", "recursive", "skip_existing", "jobs", "timeout",
+             "mayapy", "journal", "output_folder", "fbx_version", "fbx_ascii", "include", "exclude"}));
     });
 }
 

@@ -4,6 +4,7 @@
 #include "headless/journal.hpp"
 #include "headless/options.hpp"
 #include "headless/status_file.hpp"
+#include "host/files.hpp"
 #include "host/host.hpp"
 #include "host/process.hpp"
 
@@ -14,18 +15,6 @@ Ref join(const Ref& folder, const char* name) { return host::os_path("join", {fo
 
 bool is_active(const Ref& state) {
     return py::equals(state, "starting") || py::equals(state, "running") || py::equals(state, "stopping");
-}
-
-Ref read_json(const Ref& path) {
-    Ref value = py::none();
-    py::guard([&] {
-        Ref data;
-        Ref file = py::call(py::builtin("open"), {path, "rb"});
-        py::with(file, [&data](const Ref& f) { data = py::call_method(f, "read"); });
-        Ref parsed = py::json_parse(data);
-        if (PyDict_Check(parsed.get())) value = parsed;
-    });
-    return value;
 }
 
 Ref get(const Ref& dict, const char* key) {
@@ -101,21 +90,9 @@ Ref lock_path(const Ref& folder) { return join(folder, "controller.lock"); }
 Ref log_path(const Ref& folder) { return join(folder, "controller.log"); }
 Ref launched_path(const Ref& folder) { return join(folder, "launched.json"); }
 
-Ref read_batch(const Ref& folder) { return read_json(batch_file(folder)); }
+Ref read_batch(const Ref& folder) { return host::read_json_file(batch_file(folder)); }
 
-void write_batch(const Ref& folder, const Ref& batch) {
-    Ref path = batch_file(folder);
-    Ref staged = py::format("{}.new-{}", {path, host::os("getpid", {})});
-    try {
-        Ref file = py::call(py::builtin("open"), {staged, "wb"});
-        py::with(file, [&batch](const Ref& f) { py::call_method(f, "write", {py::json_line(batch)}); });
-        host::os("replace", {staged, path});
-    } catch (const py::PyError&) {
-        py::PendingError pending;
-        py::swallow([&] { host::os("remove", {staged}); });
-        pending.rethrow();
-    }
-}
+void write_batch(const Ref& folder, const Ref& batch) { host::write_json_file(batch_file(folder), batch); }
 
 // The lock is probed shared, for a moment: the controller, which takes it
 // exclusively, tries again for a while before it gives up.
@@ -130,7 +107,7 @@ bool controller_running(const Ref& folder, const Ref& status) {
                     "starting")) {
         return false;
     }
-    Ref pid = get(read_json(launched_path(folder)), "pid");
+    Ref pid = get(host::read_json_file(launched_path(folder)), "pid");
     return pid.get() != Py_None && host::process_exists(py::as_long(pid));
 }
 

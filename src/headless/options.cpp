@@ -6,7 +6,9 @@
 #include "host/host.hpp"
 #include "host/stdlib.hpp"
 
+#include <algorithm>
 #include <array>
+#include <vector>
 #include <string>
 
 namespace velmora::headless {
@@ -305,6 +307,70 @@ Request request_from(const Ref& args, const Ref& folder) {
     given.exclude = get("exclude");
     given.dry_run = py::truthy(get("dry_run"));
     return make_request(given);
+}
+
+namespace {
+
+[[noreturn]] void type_error(const Ref& message) {
+    PyErr_SetObject(PyExc_TypeError, message.get());
+    throw py::PyError{};
+}
+
+bool truth(const Ref& value) { return py::check_status(PyObject_IsTrue(value.get())) != 0; }
+
+// One bound parameter into its field.
+void set_argument(BatchArguments& given, const std::string& name, const Ref& value) {
+    if (name == "folder") given.folder = value;
+    else if (name == "sources") given.sources = value;
+    else if (name == "outputs") given.outputs = value;
+    else if (name == "preset") given.preset = value;
+    else if (name == "recursive") given.recursive = truth(value);
+    else if (name == "skip_existing") given.skip_existing = truth(value);
+    else if (name == "jobs") given.jobs = value;
+    else if (name == "timeout") given.timeout = value;
+    else if (name == "mayapy") given.mayapy = value;
+    else if (name == "journal") given.journal = value;
+    else if (name == "resume") given.resume = truth(value);
+    else if (name == "retry_failed") given.retry_failed = truth(value);
+    else if (name == "progress") given.progress = value;
+    else if (name == "output_folder") given.output_folder = value;
+    else if (name == "fbx_version") given.fbx_version = value;
+    else if (name == "fbx_ascii") given.fbx_ascii = truth(value);
+    else if (name == "include") given.include = value;
+    else if (name == "exclude") given.exclude = value;
+    else if (name == "dry_run") given.dry_run = truth(value);
+}
+
+}  // namespace
+
+BatchArguments bind_arguments(const char* function, PyObject* args, PyObject* kwargs,
+                              std::initializer_list<const char*> names) {
+    std::vector<std::string> params(names.begin(), names.end());
+    std::vector<Ref> values(params.size());
+    Py_ssize_t given_count = args != nullptr ? PyTuple_Size(args) : 0;
+    if (given_count > static_cast<Py_ssize_t>(params.size())) {
+        type_error(py::format("{}() takes at most {} arguments ({} given)",
+                              {function, static_cast<long long>(params.size()), static_cast<long long>(given_count)}));
+    }
+    for (Py_ssize_t i = 0; i < given_count; ++i) values[static_cast<std::size_t>(i)] = Ref::borrow(PyTuple_GetItem(args, i));
+    if (kwargs != nullptr) {
+        py::for_each(py::call_method(Ref::borrow(kwargs), "items"), [&](const Ref& pair) {
+            Ref key = py::item(pair, 0);
+            Ref encoded = py::call_method(key, "encode", {"utf-8", "backslashreplace"});
+            std::string name = PyBytes_AsString(encoded.get());
+            auto at = std::find(params.begin(), params.end(), name);
+            if (at == params.end()) type_error(py::format("'{}' is an invalid keyword argument for {}()", {key, function}));
+            Ref& slot = values[static_cast<std::size_t>(at - params.begin())];
+            if (slot) type_error(py::format("{}() got multiple values for argument '{}'", {function, key}));
+            slot = py::item(pair, 1);
+        });
+    }
+    if (!values[0]) type_error(py::format("{}() missing required argument '{}' (pos 1)", {function, params[0].c_str()}));
+    BatchArguments given;
+    for (std::size_t i = 0; i < params.size(); ++i) {
+        if (values[i]) set_argument(given, params[i], values[i]);
+    }
+    return given;
 }
 
 Ref choices_dict(const Choices& c) {

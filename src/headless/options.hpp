@@ -5,6 +5,7 @@
 
 #include "headless/batch.hpp"
 
+#include <initializer_list>
 #include <stdexcept>
 #include <string>
 
@@ -63,6 +64,14 @@ struct BatchArguments {
 Ref choices_dict(const Choices& choices);
 // The recorded choices (a dict as choices_dict makes) into arguments.
 void choices_into(BatchArguments& given, const Ref& choices);
+
+// The arguments of a Python call of `function` (velmora.batch, start_batch)
+// whose parameters are `names`, in order, the first ("folder") required:
+// given by position or by name, into BatchArguments (the flags by their
+// truth). A parameter given twice, missing or unknown is a TypeError, as
+// for any Python function.
+BatchArguments bind_arguments(const char* function, PyObject* args, PyObject* kwargs,
+                              std::initializer_list<const char*> names);
 
 // The Request that checked arguments describe (every bad value is a
 // UsageError, checked in the order of the fields).

@@ -1,5 +1,6 @@
 #include "headless/status_file.hpp"
 
+#include "host/files.hpp"
 #include "host/host.hpp"
 
 namespace velmora::headless {
@@ -25,16 +26,7 @@ Ref as_dict(const BatchStatus& status) {
 void StatusFile::write(const Ref& path, const BatchStatus& status, const Ref& extra) {
     Ref data = as_dict(status);
     if (extra && extra.get() != Py_None) py::call_method(data, "update", {extra});
-    Ref staged = py::format("{}.new-{}", {path, host::os("getpid", {})});
-    try {
-        Ref file = py::call(py::builtin("open"), {staged, "wb"});
-        py::with(file, [&data](const Ref& f) { py::call_method(f, "write", {py::json_line(data)}); });
-        host::os("replace", {staged, path});
-    } catch (const py::PyError&) {
-        py::PendingError pending;
-        py::swallow([&] { host::os("remove", {staged}); });
-        pending.rethrow();
-    }
+    host::write_json_file(path, data);
 }
 
 void StatusFile::update(const BatchStatus& status, double now, bool force) {
@@ -46,16 +38,6 @@ void StatusFile::update(const BatchStatus& status, double now, bool force) {
     last_write_ = now;
 }
 
-Ref read_status(const Ref& path) {
-    Ref status = py::none();
-    py::guard([&] {
-        Ref data;
-        Ref file = py::call(py::builtin("open"), {path, "rb"});
-        py::with(file, [&data](const Ref& f) { data = py::call_method(f, "read"); });
-        Ref parsed = py::json_parse(data);
-        if (PyDict_Check(parsed.get())) status = parsed;
-    });
-    return status;
-}
+Ref read_status(const Ref& path) { return host::read_json_file(path); }
 
 }  // namespace velmora::headless

@@ -1,5 +1,6 @@
 #include "headless/temporary_files.hpp"
 
+#include "host/files.hpp"
 #include "host/host.hpp"
 
 namespace velmora::headless {
@@ -25,14 +26,7 @@ Ref temp_path(const Ref& output_file, const Ref& tag) {
 
 bool is_temp_name(const Ref& file_name) { return starts_with(file_name, py::str(kPrefix)); }
 
-void discard(const Ref& temp) {
-    try {
-        host::os("remove", {temp});
-    } catch (const py::PyError&) {
-        if (PyErr_ExceptionMatches(PyExc_FileNotFoundError) == 0) throw;
-        PyErr_Clear();
-    }
-}
+void discard(const Ref& temp) { host::remove_if_there(temp); }
 
 void discard_temps(const Ref& output_base, const Ref& formats, const Ref& tag) {
     py::for_each(formats, [&](const Ref& f) {

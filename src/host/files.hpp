@@ -17,4 +17,15 @@ bool exists(const py::Ref& path);
 // os.name == "nt": Windows' paths, processes and file-system rules.
 bool on_windows();
 
+// Removes a file if it is there (a missing one is no error).
+void remove_if_there(const py::Ref& path);
+
+// Small JSON files that other processes read at any time: written under
+// a staged name beside them and moved into place in one step (a reader
+// sees the old file or the new one, never half of one; the staged file
+// goes if the write fails), and read back as a dict, or None when the
+// file is missing or is not one.
+void write_json_file(const py::Ref& path, const py::Ref& value);
+py::Ref read_json_file(const py::Ref& path);
+
 }  // namespace velmora::host
