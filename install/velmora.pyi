@@ -45,6 +45,37 @@ def batch_report(results: Dict[str, Any]) -> str:
     """The statistics report of batch()'s results."""
     ...
 
+def start_batch(
+    folder: str,
+    sources: Sequence[str] = ("ma", "mb", "fbx"),
+    outputs: Sequence[str] = ("ma",),
+    preset: str = "Default",
+    recursive: bool = True,
+    skip_existing: bool = False,
+    jobs: Optional[int] = None,
+    timeout: Optional[float] = None,
+    mayapy: Optional[str] = None,
+    journal: Optional[str] = None,
+) -> str:
+    """Starts a batch in the background (a detached controller); returns its id at once."""
+    ...
+
+def batches() -> List[Dict[str, Any]]:
+    """Every background batch of this user, newest first, read from disk."""
+    ...
+
+def stop_batch(id: str) -> None:
+    """Asks a background batch to stop as Ctrl-C does; KeyError for an unknown id."""
+    ...
+
+def resume_batch(id: str, retry_failed: bool = False) -> None:
+    """Continues a background batch from its journal, in the background."""
+    ...
+
+def forget_batch(id: str) -> None:
+    """Removes an ended background batch from the list; ValueError while it runs."""
+    ...
+
 def batch_main(argv: Sequence[str]) -> int:
     """The velmora-batch command; returns its exit status."""
     ...

@@ -58,7 +58,8 @@ class ModuleNamespace(unittest.TestCase):
         names = [n for n in vars(velmora) if not n.startswith("__")]
         self.assertEqual(names, ["cmds", "mel", "os", "sys", "time", "io", "partial", "PY2",
                                  "safe_open", "Velmora", "show", "batch", "batch_report",
-                                 "batch_main", "_worker"])
+                                 "start_batch", "batches", "stop_batch", "resume_batch",
+                                 "forget_batch", "_background", "batch_main", "_worker"])
         import maya.cmds
         import maya.mel
         self.assertIs(velmora.cmds, maya.cmds)
