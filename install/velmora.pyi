@@ -76,6 +76,10 @@ def forget_batch(id: str) -> None:
     """Removes an ended background batch from the list; ValueError while it runs."""
     ...
 
+def show_batches() -> None:
+    """Opens the window of background batches: a launcher and a row per batch."""
+    ...
+
 def batch_main(argv: Sequence[str]) -> int:
     """The velmora-batch command; returns its exit status."""
     ...
