@@ -2,8 +2,10 @@
 on the simulated mayapy: its rows against batches(), its buttons, its
 launcher, the message of a batch that ends, and its timer thread."""
 
+import gc
 import json
 import os
+import sys
 import threading
 import time
 
@@ -267,3 +269,18 @@ class TimerTest(BatchesWindowCase):
             velmora.show_batches()
         self.assertEqual(len(host.script_jobs), 1)
         self.assertEqual(host.thread_violations, [])
+
+    def test_a_closed_window_leaves_none_of_its_callbacks_alive(self):
+        def callbacks_alive():
+            """Each callback holds a reference to its type."""
+            start = self.control("button", "Start in Background")[0]
+            return sys.getrefcount(type(host.ui.control(start).state["command"]))
+        counts = []
+        for _ in range(20):
+            velmora.show_batches()
+            gc.collect()  # the simulator's deleted controls are cycles (parent, children)
+            counts.append(callbacks_alive())
+            host.close_window(WINDOW)
+            host.run_idle()
+            del host.journal[:]  # its calls hold the commands they were given
+        self.assertEqual(len(set(counts[1:])), 1, counts)

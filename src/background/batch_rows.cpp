@@ -9,6 +9,7 @@
 #include "ui/commands.hpp"
 #include "ui/report_window.hpp"
 
+#include <cmath>
 #include <functional>
 
 namespace velmora::background::window {
@@ -66,7 +67,7 @@ Ref time_label(const Ref& batch, const Ref& state) {
     }
     Ref eta = py::get_item(batch, "eta");
     if (eta.get() == Py_None) return py::str(py::equals(state, "running") ? "estimating..." : "");
-    long long seconds = static_cast<long long>(py::as_double(eta) + 0.5);
+    long long seconds = std::llround(py::as_double(eta));
     return py::format("{}m {}s left", {py::integer(seconds / 60), py::integer(seconds % 60)});
 }
 
