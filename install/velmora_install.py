@@ -274,13 +274,13 @@ def _ensure_shelf_buttons(cmds, shelf, icon, undo, report):
     added = []
     # one step, one deleteUI, takes back every button this install added
     undo.append(lambda: cmds.deleteUI(*added) if added else None)
-    for spec in BUTTONS:
-        _ensure_shelf_button(cmds, shelf, icon, spec, added, undo, report)
+    for kind in BUTTONS:
+        _ensure_shelf_button(cmds, shelf, icon, kind, added, undo, report)
 
 
-def _ensure_shelf_button(cmds, shelf, icon, spec, added, undo, report):
-    label, command, annotation, overlay = spec
-    button = _find_button(cmds, shelf, spec)
+def _ensure_shelf_button(cmds, shelf, icon, kind, added, undo, report):
+    label, command, annotation, overlay = kind
+    button = _find_button(cmds, shelf, kind)
     if button is None:
         flags = dict(parent=shelf, label=label, image=icon, command=command,
                      sourceType="python", annotation=annotation)
@@ -298,15 +298,15 @@ def _ensure_shelf_button(cmds, shelf, icon, spec, added, undo, report):
         report.append("Pointed the " + label + " button's icon at " + icon + ".")
 
 
-def _find_button(cmds, shelf, spec):
-    for button in _shelf_buttons(cmds, shelf, (spec,)):
+def _find_button(cmds, shelf, kind):
+    for button in _shelf_buttons(cmds, shelf, (kind,)):
         return button
     return None
 
 
-def _shelf_buttons(cmds, shelf, specs=BUTTONS):
-    """The velmora buttons of one shelf (those of `specs`), by full name."""
-    commands = dict((label, command) for label, command, _, _ in specs)
+def _shelf_buttons(cmds, shelf, kinds=BUTTONS):
+    """The velmora buttons of one shelf (those of `kinds`), by full name."""
+    commands = dict((label, command) for label, command, _, _ in kinds)
     for child in cmds.shelfLayout(shelf, query=True, childArray=True) or []:
         name = shelf + "|" + child
         if cmds.objectTypeUI(name) != "shelfButton":
