@@ -87,6 +87,10 @@ def batch_report(results: Dict[str, Any]) -> str:
     """The statistics report of batch()'s results."""
     ...
 
+def show_batches() -> None:
+    """Opens the window of background batches: a launcher and a row per batch."""
+    ...
+
 def batch_main(argv: Sequence[str]) -> int:
     """The velmora-batch command; returns its exit status."""
     ...

@@ -2,7 +2,9 @@
 
 It writes the module file velmora.mod into the user's Maya modules folder
 (pointing at the folder this file sits in), makes velmora importable in the
-running session at once, and adds a "Velmora" button to the current shelf.
+running session at once, and adds a "Velmora" button and a "Velmora Batches"
+button (the window of batches running in the background) to the current
+shelf.
 Running it again changes nothing. To uninstall, in the Script Editor (Python):
 
     import runpy
@@ -23,6 +25,14 @@ TITLE = "Velmora installer"
 BUTTON_LABEL = "Velmora"
 BUTTON_COMMAND = "import velmora; velmora.show()"
 BUTTON_ANNOTATION = "Velmora: convert folders of Maya scenes between .ma, .mb and .fbx"
+BATCHES_LABEL = "Velmora Batches"
+BATCHES_COMMAND = "import velmora; velmora.show_batches()"
+BATCHES_ANNOTATION = ("Velmora Batches: start batches that run in the background, watch, "
+                      "stop and resume them")
+BATCHES_OVERLAY = "BG"  # written over the shared icon, to tell the two buttons apart
+# The shelf buttons: (label, command, annotation, text over the icon or None).
+BUTTONS = ((BUTTON_LABEL, BUTTON_COMMAND, BUTTON_ANNOTATION, None),
+           (BATCHES_LABEL, BATCHES_COMMAND, BATCHES_ANNOTATION, BATCHES_OVERLAY))
 ICON = ("icons", "velmora.png")  # below the velmora folder
 # Maya's names of the platforms (its module files' PLATFORM: keyword) and
 # the file name of each one's binary; the release keeps each in
@@ -73,7 +83,7 @@ def install(root=None):
             # anything else changes; the rename at the end is the commit.
             temp = _prepare_file(modules, text, undo)
         _make_importable(binaries, undo, report, notes)
-        _ensure_shelf_button(cmds, shelf, icon, undo, report)
+        _ensure_shelf_buttons(cmds, shelf, icon, undo, report)
         if write_module:
             os.replace(temp, target)
             temp = None
@@ -260,14 +270,24 @@ def _make_importable(binaries, undo, report, notes):
                           "restart Maya to use this one.")
 
 
-def _ensure_shelf_button(cmds, shelf, icon, undo, report):
-    button = _find_button(cmds, shelf)
+def _ensure_shelf_buttons(cmds, shelf, icon, undo, report):
+    added = []
+    # one step, one deleteUI, takes back every button this install added
+    undo.append(lambda: cmds.deleteUI(*added) if added else None)
+    for kind in BUTTONS:
+        _ensure_shelf_button(cmds, shelf, icon, kind, added, undo, report)
+
+
+def _ensure_shelf_button(cmds, shelf, icon, kind, added, undo, report):
+    label, command, annotation, overlay = kind
+    button = _find_button(cmds, shelf, kind)
     if button is None:
-        button = cmds.shelfButton(parent=shelf, label=BUTTON_LABEL, image=icon,
-                                  command=BUTTON_COMMAND, sourceType="python",
-                                  annotation=BUTTON_ANNOTATION)
-        undo.append(lambda: cmds.deleteUI(button))
-        report.append("Added the " + BUTTON_LABEL + " button to the shelf "
+        flags = dict(parent=shelf, label=label, image=icon, command=command,
+                     sourceType="python", annotation=annotation)
+        if overlay:
+            flags["imageOverlayLabel"] = overlay
+        added.append(cmds.shelfButton(**flags))
+        report.append("Added the " + label + " button to the shelf "
                       + shelf.rsplit("|", 1)[-1] + ".")
         return
     old_icon = cmds.shelfButton(button, query=True, image=True)
@@ -275,23 +295,25 @@ def _ensure_shelf_button(cmds, shelf, icon, undo, report):
         # the button of an earlier install from another folder
         cmds.shelfButton(button, edit=True, image=icon)
         undo.append(lambda: cmds.shelfButton(button, edit=True, image=old_icon))
-        report.append("Pointed the shelf button's icon at " + icon + ".")
+        report.append("Pointed the " + label + " button's icon at " + icon + ".")
 
 
-def _find_button(cmds, shelf):
-    for button in _shelf_buttons(cmds, shelf):
+def _find_button(cmds, shelf, kind):
+    for button in _shelf_buttons(cmds, shelf, (kind,)):
         return button
     return None
 
 
-def _shelf_buttons(cmds, shelf):
-    """The velmora buttons of one shelf, by full name."""
+def _shelf_buttons(cmds, shelf, kinds=BUTTONS):
+    """The velmora buttons of one shelf (those of `kinds`), by full name."""
+    commands = dict((label, command) for label, command, _, _ in kinds)
     for child in cmds.shelfLayout(shelf, query=True, childArray=True) or []:
         name = shelf + "|" + child
         if cmds.objectTypeUI(name) != "shelfButton":
             continue
-        if (cmds.shelfButton(name, query=True, label=True) == BUTTON_LABEL
-                and cmds.shelfButton(name, query=True, command=True) == BUTTON_COMMAND):
+        label = cmds.shelfButton(name, query=True, label=True)
+        if (label in commands
+                and cmds.shelfButton(name, query=True, command=True) == commands[label]):
             yield name
 
 

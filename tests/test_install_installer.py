@@ -20,6 +20,7 @@ import mayasim  # noqa: E402
 from mayasim import shelf as simshelf  # noqa: E402
 
 COMMAND = "import velmora; velmora.show()"
+BATCHES_COMMAND = "import velmora; velmora.show_batches()"
 
 
 def maya_module_paths(text):
@@ -290,6 +291,45 @@ class InstallerTest(HostTestCase):
 
         self.assertTrue(self.run_installer("uninstall"))
         self.assertIn("was not installed", self.last_dialog())
+
+    def test_the_batches_window_gets_a_button_of_its_own(self):
+        def velmora_buttons():
+            return [(b.state["label"], b.state["command"], b.state["imageOverlayLabel"])
+                    for b in simshelf.buttons(host, shelf="Custom")]
+
+        def fresh_maya(name):
+            mayasim.reset()
+            host.user_app_dir = self.path(name, "maya").replace("\\", "/")
+        both = [("Velmora", COMMAND, ""), ("Velmora Batches", BATCHES_COMMAND, "BG")]
+
+        # a shelf from an install of the main button only gets the other one
+        host.call("shelfButton", (), {"parent": "Custom", "label": "Velmora", "command": COMMAND,
+                                      "image": self.icon})
+        self.assertTrue(self.run_installer())
+        self.assertEqual(velmora_buttons(), both)
+        (batches,) = simshelf.buttons(host, label="Velmora Batches")
+        self.assertEqual((batches.state["sourceType"], batches.state["image"]),
+                         ("python", self.icon))
+        self.assertIn("Added the Velmora Batches button to the shelf Custom", self.last_dialog())
+        self.assertNotIn("Added the Velmora button", self.last_dialog())
+
+        # when it cannot be made, the main button made before it goes too
+        fresh_maya("fresh")
+        self.assertTrue(self.run_installer())
+        made = next(i for i, c in enumerate(host.journal)
+                    if c.command == "shelfButton" and ("label", "Velmora Batches") in c.flags)
+        fresh_maya("failing")
+        host.fail_at(made)
+        self.assertFalse(self.run_installer())
+        self.assertEqual(velmora_buttons(), [])
+        self.assertEqual([len(c.args) for c in host.journal if c.command == "deleteUI"], [1])
+        self.assertFalse(os.path.exists(self.path("failing", "maya", "modules")))
+
+        fresh_maya("fresh")
+        self.assertTrue(self.run_installer())
+        self.assertEqual(velmora_buttons(), both)
+        self.assertTrue(self.run_installer("uninstall"))
+        self.assertEqual(velmora_buttons(), [])
 
 
 if __name__ == "__main__":

@@ -72,7 +72,9 @@ class ReleaseArchiveTest(unittest.TestCase):
         self.assertTrue(result["window"])
         icon = os.path.join(folder, "icons", "velmora.png")
         self.assertEqual(result["buttons"],
-                         [["Custom", "Velmora", "import velmora; velmora.show()", icon]])
+                         [["Custom", "Velmora", "import velmora; velmora.show()", icon],
+                          ["Custom", "Velmora Batches", "import velmora; velmora.show_batches()",
+                           icon]])
         self.assertIn("+ MAYAVERSION:2022 PLATFORM:linux velmora ", result["module_file"])
         self.assertIn(" " + folder.replace("\\", "/") + "\n", result["module_file"])
         self.assertIn("velmora: Wrote the module file", printed)

@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
-"""Draws velmora's main, statistics and about windows as SVG pictures.
+"""Draws velmora's main, statistics, about and batches windows as SVG pictures.
 
 The windows are built by the module itself (velmora.show(), the About
-button, a report of a sample run) on the simulated Maya host, and drawn from
+button, a report of a sample run, velmora.show_batches() over sample
+background batches) on the simulated Maya host, and drawn from
 the simulator's widget tree: sizes, labels, check states, colours and fonts
 come from the flags the module passed. Control sizes that the module leaves
 to Maya use Maya's usual defaults.
@@ -23,7 +24,7 @@ from xml.sax.saxutils import escape
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 PICTURES = [("velmoraWin", "main_window.svg"), ("statsWin", "statistics_window.svg"),
-            ("aboutWin", "about_window.svg")]
+            ("aboutWin", "about_window.svg"), ("velmoraBatchesWin", "batches_window.svg")]
 
 # Maya's dark interface.
 BACKGROUND = "#444444"
@@ -44,9 +45,28 @@ MARGIN = 12
 
 # Heights of controls made without a height flag: Maya's at 100% scaling.
 DEFAULT_HEIGHT = {"text": 16, "button": 22, "checkBox": 16, "textField": 20,
-                  "optionMenu": 20, "progressBar": 16, "scrollField": 100, "separator": 2}
+                  "optionMenu": 20, "progressBar": 16, "scrollField": 100, "separator": 2,
+                  "intField": 20}
 
 SAMPLE_START = 1767225600.0  # a fixed clock keeps the pictures reproducible
+
+
+def sample_batches():
+    """What batches() says of three background batches: one running, one
+    finished with failures, one stopped."""
+    def batch(number, folder, state, total, done, converted, failed, eta=None, ended=None):
+        return {"id": "20260101-0%d0000-5f3%d" % (number, number), "folder": folder,
+                "state": state, "total": total, "done": done, "converted": converted,
+                "failed": [("%s/shot_%03d.ma" % (folder, i), "Open failed")
+                           for i in range(failed)],
+                "skipped": [], "outputs": [], "pending": [""] * (total - done),
+                "start_time": SAMPLE_START, "end_time": ended, "started": SAMPLE_START,
+                "ended": ended, "eta": eta, "error": None}
+    return [batch(3, "D:/scenes/episode_03", "running", 48, 17, 17, 0, eta=312.4),
+            batch(2, "D:/scenes/episode_02", "interrupted", 30, 9, 9, 0,
+                  ended=SAMPLE_START + 2710),
+            batch(1, "D:/scenes/episode_01", "finished", 12, 12, 10, 2,
+                  ended=SAMPLE_START + 125.7)]
 
 
 # ------------------------------------------------------------------ windows
@@ -81,7 +101,17 @@ def build_windows(build):
         converter.skipped_files = ["D:/scenes/episode_01/shot_010.mb"] * 3
         with mock.patch.object(velmora.time, "time", return_value=SAMPLE_START + 125.7):
             converter.show_statistics()
-    return dict((name, host.ui.tree(name)) for name, _ in PICTURES)
+        with mock.patch.object(velmora, "batches", sample_batches):
+            velmora.show_batches()
+            fields = host.ui.find(kind="intField", window="velmoraBatchesWin")
+            host.ui.set(host.ui.find(kind="textField", window="velmoraBatchesWin")[0],
+                        text="D:/scenes/episode_04")
+            host.ui.set(fields[0], value=4)
+            host.ui.set(fields[1], value=600)
+            trees = dict((name, host.ui.tree(name)) for name, _ in PICTURES)
+            host.close_window("velmoraBatchesWin")  # stops its timer
+            host.run_idle()
+    return trees
 
 
 # ------------------------------------------------------------------- layout
@@ -168,7 +198,7 @@ def child_width(column, child, inner):
 
 def row_widths(node, width):
     count = flag(node, "numberOfColumns", 1)
-    fixed = flag(node, "columnWidth2") if count == 2 else None
+    fixed = flag(node, "columnWidth%d" % count)
     children = node["children"]
     widths = []
     for i in range(count):
@@ -282,7 +312,8 @@ def draw_text(node, x, y, w, h, canvas):
 def draw_button(node, x, y, w, h, canvas):
     fill = colour_of(flag(node, "backgroundColor")) if flag(node, "backgroundColor") else BUTTON
     canvas.rect(x, y, w, h, fill, rx=3)
-    canvas.text(x + w / 2.0, baseline(y, h), flag(node, "label", ""), "middle")
+    canvas.text(x + w / 2.0, baseline(y, h), flag(node, "label", ""), "middle",
+                colour=TEXT if flag(node, "enable", True) else DIM)
 
 
 def draw_separator(node, x, y, w, h, canvas):
@@ -316,6 +347,29 @@ def draw_text_field(node, x, y, w, h, canvas):
     elif flag(node, "placeholderText"):
         canvas.text(x + 5, baseline(y, h), flag(node, "placeholderText"), colour=DIM,
                     italic=True)
+
+
+def draw_int_field(node, x, y, w, h, canvas):
+    canvas.rect(x, y, w, h, FIELD, rx=2, stroke="#1e1e1e")
+    canvas.text(x + 5, baseline(y, h), str(flag(node, "value", 0)))
+
+
+def draw_scroll_layout(node, x, y, w, h, canvas):
+    """Its one child at the scroll area's width, clipped; a scroll bar when
+    the child is taller."""
+    clip = "clip%d" % len(canvas.parts)
+    canvas.raw('<clipPath id="%s"><rect x="%g" y="%g" width="%g" height="%g"/></clipPath>'
+               % (clip, x, y, w, h))
+    canvas.rect(x, y, w, h, FRAME, stroke="#1e1e1e")
+    inner = w - 14
+    content = sum(height(child, inner) for child in node["children"])
+    canvas.raw('<g clip-path="url(#%s)">' % clip)
+    for child in node["children"]:
+        draw(child, x + 2, y + 2, inner, height(child, inner), canvas)
+    canvas.raw("</g>")
+    if content + 4 > h:
+        canvas.rect(x + w - 10, y + 2, 8, h - 4, "#333333", rx=4)
+        canvas.rect(x + w - 10, y + 2, 8, (h - 4) * h / (content + 4.0), "#666666", rx=4)
 
 
 def draw_option_menu(node, x, y, w, h, canvas):
@@ -372,7 +426,8 @@ DRAW = {"columnLayout": draw_column, "rowLayout": draw_row, "frameLayout": draw_
         "text": draw_text, "button": draw_button, "separator": draw_separator,
         "checkBox": draw_check_box, "textField": draw_text_field,
         "optionMenu": draw_option_menu, "progressBar": draw_progress_bar,
-        "scrollField": draw_scroll_field}
+        "scrollField": draw_scroll_field, "intField": draw_int_field,
+        "scrollLayout": draw_scroll_layout}
 
 
 def render(window):

@@ -156,6 +156,30 @@ def tabLayout(*args, **flags):
     return _host.call('tabLayout', args, flags)
 
 
+# --- idle-time work, messages and the windows of background batches
+__all__ += ['inViewMessage', 'intField', 'launch', 'scriptJob', 'scrollLayout']
+
+
+def inViewMessage(*args, **flags):
+    return _host.call('inViewMessage', args, flags)
+
+
+def intField(*args, **flags):
+    return _host.call('intField', args, flags)
+
+
+def launch(*args, **flags):
+    return _host.call('launch', args, flags)
+
+
+def scriptJob(*args, **flags):
+    return _host.call('scriptJob', args, flags)
+
+
+def scrollLayout(*args, **flags):
+    return _host.call('scrollLayout', args, flags)
+
+
 # In a standalone session the commands appear with maya.standalone.initialize().
 import sys as _sys  # noqa: E402
 from mayasim import standalone as _standalone  # noqa: E402

@@ -13,7 +13,9 @@ from .scene import write_scene as _write_scene
 
 host = Host()
 from . import shelf  # noqa: E402  (registers its commands; resets with the host)
+from . import jobs  # noqa: E402  (likewise)
 shelf.reset(host)
+jobs.reset(host)
 
 
 def reset():

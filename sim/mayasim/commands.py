@@ -23,7 +23,7 @@ UI_COMMANDS = frozenset([
     "button", "separator", "textField", "checkBox", "optionMenu", "menuItem",
     "progressBar", "scrollField", "showWindow", "deleteUI", "setParent",
     "fileDialog2", "confirmDialog", "waitCursor", "tabLayout", "shelfLayout",
-    "shelfButton", "objectTypeUI"])
+    "shelfButton", "objectTypeUI", "intField", "scrollLayout"])
 
 
 def handler(*names):
@@ -341,6 +341,30 @@ def cmd_eval_deferred(host, args, mode, fl):
     return None
 
 
+@handler("inViewMessage")
+def cmd_in_view_message(host, args, mode, fl):
+    """Shown over the viewport: kept in host.in_view_messages (flag dicts,
+    long names)."""
+    _max_args("inViewMessage", args, 0)
+    if host.batch:
+        raise NotModelledError("inViewMessage in batch mode is not modelled")
+    host.in_view_messages.append(dict(fl))
+    return None
+
+
+@handler("launch")
+def cmd_launch(host, args, mode, fl):
+    """Opens a directory, web page, movie or PDF in the platform's own
+    application: kept in host.launched (flag dicts); nothing is started."""
+    _max_args("launch", args, 0)
+    if host.batch:
+        raise NotModelledError("launch in batch mode is not modelled")
+    if len(fl) != 1:
+        _not_modelled("launch", fl, mode)
+    host.launched.append(dict(fl))
+    return None
+
+
 @handler("warning")
 def cmd_warning(host, args, mode, fl):
     _max_args("warning", args, 1)
@@ -450,7 +474,8 @@ def _control_command(kind):
 
 for _kind in ("window", "columnLayout", "rowLayout", "frameLayout", "paneLayout",
               "text", "button", "separator", "textField", "checkBox",
-              "optionMenu", "menuItem", "progressBar", "scrollField"):
+              "optionMenu", "menuItem", "progressBar", "scrollField", "intField",
+              "scrollLayout"):
     HANDLERS[_kind] = _control_command(_kind)
 
 
@@ -478,13 +503,14 @@ def cmd_delete_ui(host, args, mode, fl):
     want = None
     if fl.get("window"):
         want = "window"
+    from . import jobs
     for n in names:
         c = host.ui.get(n)
         if want and c.kind != want:
             raise RuntimeError("deleteUI: '%s' is not a %s" % (n, want))
         if fl.get("layout") and c.kind not in LAYOUTS:
             raise RuntimeError("deleteUI: '%s' is not a layout" % n)
-        host.ui.delete(n)
+        jobs.ui_deleted(host, host.ui.delete(n))
     return None
 
 

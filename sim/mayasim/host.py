@@ -1,7 +1,9 @@
 """The simulated Maya session: journal, faults, scene, UI and global state."""
+import functools
 import json
 import os
 import sys
+import threading
 import time
 import traceback
 from collections import namedtuple
@@ -108,6 +110,9 @@ class Host(object):
         self.echo_warnings = False
         self.idle_queue = []
         self.deferred_errors = []
+        self.thread_violations = []
+        self.in_view_messages = []
+        self.launched = []
         self.file_dialog_answers = []
         self.file_dialogs = []
         self.confirm_dialog_answers = []
@@ -204,9 +209,18 @@ class Host(object):
             raise RuntimeError("%s: Maya is not initialized; call "
                                "maya.standalone.initialize() first." % what)
 
+    def _check_thread(self, command):
+        # Maya's commands raise when called from any thread but the main
+        # one; such a call never reaches Maya, so it is not journaled.
+        if threading.current_thread() is not threading.main_thread():
+            self.thread_violations.append(command)
+            raise RuntimeError("%s: Maya commands can only be called from the main thread "
+                               "(hand the call over with maya.utils.executeDeferred)" % command)
+
     def call(self, command, args, flags):
         """Entry point of every maya.cmds function."""
         from . import commands
+        self._check_thread(command)
         pairs = list(flags.items())
         self.record(command, args, pairs)
         self._check_session(command)
@@ -218,6 +232,7 @@ class Host(object):
 
     def mel_eval(self, text):
         from . import commands
+        self._check_thread("mel.eval")
         self.record("mel.eval", (text,), ())
         self._check_session("mel.eval")
         return commands.run_mel(self, text)
@@ -238,6 +253,35 @@ class Host(object):
         if isinstance(cmd, str):
             raise NotModelledError("button '%s' has a string command" % b.name)
         return cmd(False)
+
+    def close_window(self, name):
+        """The user closes a window with its title bar's button: a window
+        made with -retain is hidden, any other is deleted with its contents
+        (and the script jobs on what was deleted are triggered)."""
+        from . import jobs
+        w = self.ui.get(name, "window")
+        if w.flags.get("closeCommand") is not None:
+            raise NotModelledError("window '%s' has a closeCommand" % w.name)
+        if w.flags.get("retain"):
+            w.state["visible"] = False
+            return
+        jobs.ui_deleted(self, self.ui.delete(w.name))
+
+    def execute_deferred(self, func, args, kwargs):
+        """maya.utils.executeDeferred: `func` (a callable, called with args
+        and kwargs, or a Python string) joins the idle queue; any thread may
+        call it. In batch mode Maya never runs it."""
+        if not (callable(func) or isinstance(func, str)):
+            raise TypeError("executeDeferred: expected a callable or a string, not %s"
+                            % type(func).__name__)
+        if self.batch:
+            return None
+        if args or kwargs:
+            if isinstance(func, str):
+                raise TypeError("executeDeferred: arguments are passed to callables only")
+            func = functools.partial(func, *args, **kwargs)
+        self.idle_queue.append(func)  # one step under the GIL: safe from any thread
+        return None
 
     def run_idle(self, limit=100000):
         """Run deferred callables in order (including newly queued ones)."""

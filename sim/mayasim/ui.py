@@ -1,9 +1,9 @@
 """Widget model: windows, layouts and controls with Maya's current-parent rules."""
 from collections import OrderedDict
 
-LAYOUTS = frozenset(["columnLayout", "rowLayout", "frameLayout", "paneLayout"])
+LAYOUTS = frozenset(["columnLayout", "rowLayout", "frameLayout", "paneLayout", "scrollLayout"])
 CONTROLS = frozenset(["text", "button", "separator", "textField", "checkBox",
-                      "optionMenu", "progressBar", "scrollField"])
+                      "optionMenu", "progressBar", "scrollField", "intField"])
 # layouts that take a single child only
 SINGLE_CHILD = frozenset(["frameLayout"])
 
@@ -14,6 +14,7 @@ _DEFAULTS = {
     "textField": {"enable": True, "text": "", "editable": True},
     "scrollField": {"enable": True, "text": "", "editable": True},
     "progressBar": {"enable": True, "progress": 0, "minValue": 0, "maxValue": 100},
+    "intField": {"enable": True, "value": 0, "editable": True},
     "optionMenu": {"enable": True},
     "separator": {},
     "menuItem": {"enable": True},
@@ -208,8 +209,11 @@ class UI(object):
 
     # ------------------------------------------------------------- deletion
     def delete(self, name):
+        """Removes a window or control with everything below it; returns
+        what was removed, the named object first."""
         c = self.get(name)
-        doomed = set(id(x) for x in c.walk())
+        removed = list(c.walk())
+        doomed = set(id(x) for x in removed)
         if c.parent is None:
             del self._windows[c.short]
         else:
@@ -223,6 +227,7 @@ class UI(object):
             self.current = None
         if self.current_menu is not None and id(self.current_menu) in doomed:
             self.current_menu = None
+        return removed
 
     def set(self, name, **state):
         """Change controls as a user would (typing, ticking, choosing a menu
@@ -296,5 +301,11 @@ def edit_control(c, fl):
             raw = value if flag == "progress" else c.state.get("progress", 0) + value
             c.progress_history.append(raw)
             c.state["progress"] = max(lo, min(hi, raw))
+        elif c.kind == "intField" and flag == "value":
+            # the field holds no value outside its limits, typed or set
+            lo, hi = c.state.get("minValue"), c.state.get("maxValue")
+            c.state["value"] = max(lo, value) if lo is not None else value
+            if hi is not None:
+                c.state["value"] = min(hi, c.state["value"])
         else:
             c.state[flag] = value
