@@ -5,6 +5,7 @@ other.
 
     module      the module body: binds everything below
     cli         velmora-batch: the subcommands, usage errors, exit statuses
+    doctor      the checks of a real Maya and a share, run in mayapy
     farm        the render farm's commands
     headless    ui  the two front ends, side by side
     engine      the conversion rules both front ends drive
@@ -23,7 +24,7 @@ from support import ROOT
 
 SRC = os.path.join(ROOT, "src")
 
-LAYERS = [("host",), ("core",), ("engine",), ("headless", "ui"), ("farm",), ("cli",), ("module",)]
+LAYERS = [("host",), ("core",), ("engine",), ("headless", "ui"), ("farm",), ("doctor",), ("cli",), ("module",)]
 RANK = {folder: rank for rank, folders in enumerate(LAYERS) for folder in folders}
 APART = ("platform",)
 

@@ -99,6 +99,8 @@ std::optional<double> checked_timeout(const Ref& timeout) {
     return seconds;
 }
 
+}  // namespace
+
 // Where batches keep their journals when none is named: the user's cache,
 // one journal per folder, so that --resume finds it again.
 Ref default_journal(const Ref& folder) {
@@ -119,6 +121,8 @@ Ref default_journal(const Ref& folder) {
     return host::os_path("join", {base, "velmora", "batches", name});
 }
 
+namespace {
+
 Ref exe(const char* name) {
     return host::on_windows() ? py::format("{}.exe", {name}) : py::str(name);
 }
@@ -127,36 +131,40 @@ bool is_file(const Ref& path) { return py::truthy(host::os_path("isfile", {path}
 
 }  // namespace
 
+Ref mayapy_places() {
+    Ref places = py::list();
+    Ref location = py::call_method(host::attribute("os", "environ"), "get", {"MAYA_LOCATION"});
+    if (py::truthy(location)) py::append(places, host::os_path("join", {location, "bin", exe("mayapy")}));
+    // Run by mayapy itself (mayapy velmora_batch.py ...): its workers are
+    // the same Maya.
+    Ref running = py::getattr(host::module("sys"), "executable");
+    Ref running_name = py::call_method(host::os_path("basename", {running}), "lower");
+    if (py::truthy(py::call_method(running_name, "startswith", {"mayapy"}))) py::append(places, running);
+    for (int version = 2027; version >= 2022; --version) {
+        Ref year = py::integer(version);
+        if (host::on_windows()) {
+            py::append(places, py::format("C:\\Program Files\\Autodesk\\Maya{}\\bin\\mayapy.exe", {year}));
+        } else if (py::equals(host::attribute("sys", "platform"), "darwin")) {
+            py::append(places, py::format("/Applications/Autodesk/maya{}/Maya.app/Contents/bin/mayapy", {year}));
+        } else {
+            py::append(places, py::format("/usr/autodesk/maya{}/bin/mayapy", {year}));
+        }
+    }
+    return places;
+}
+
 Ref find_mayapy(const Ref& given) {
     if (given.get() != Py_None) {
         Ref path = py::call(host::attribute("os", "fspath"), {given});
         if (!is_file(path)) usage(py::format("mayapy not found: {}", {path}));
         return path;
     }
-    Ref location = py::call_method(host::attribute("os", "environ"), "get", {"MAYA_LOCATION"});
-    if (py::truthy(location)) {
-        Ref path = host::os_path("join", {location, "bin", exe("mayapy")});
-        if (is_file(path)) return path;
-    }
-    // Run by mayapy itself (mayapy velmora_batch.py ...): its workers are
-    // the same Maya.
-    Ref running = py::getattr(host::module("sys"), "executable");
-    Ref running_name = py::call_method(host::os_path("basename", {running}), "lower");
-    if (py::truthy(py::call_method(running_name, "startswith", {"mayapy"})) && is_file(running)) {
-        return running;
-    }
-    for (int version = 2027; version >= 2022; --version) {
-        Ref year = py::integer(version);
-        Ref path;
-        if (host::on_windows()) {
-            path = py::format("C:\\Program Files\\Autodesk\\Maya{}\\bin\\mayapy.exe", {year});
-        } else if (py::equals(host::attribute("sys", "platform"), "darwin")) {
-            path = py::format("/Applications/Autodesk/maya{}/Maya.app/Contents/bin/mayapy", {year});
-        } else {
-            path = py::format("/usr/autodesk/maya{}/bin/mayapy", {year});
-        }
-        if (is_file(path)) return path;
-    }
+    std::optional<Ref> found;
+    py::any_of(mayapy_places(), [&found](const Ref& path) {
+        if (is_file(path)) found = path;
+        return found.has_value();
+    });
+    if (found) return *found;
     Ref on_path = py::call(host::attribute("shutil", "which"), {"mayapy"});
     if (on_path.get() != Py_None) return on_path;
     usage(py::str("mayapy not found: name it with --mayapy PATH (mayapy= in Python) or set MAYA_LOCATION"));

@@ -2,6 +2,7 @@
 // bound to module-level names, PY2, safe_open, the class Velmora and show.
 #include "cli/cli.hpp"
 #include "core/converter.hpp"
+#include "doctor/doctor.hpp"
 #include "headless/entry_points.hpp"
 #include "host/entry.hpp"
 #include "module/module.hpp"
@@ -95,8 +96,8 @@ Ref run_body() {
     bind(m, "safe_open", function(&kSafeOpenDef, module_name));
     bind(m, "Velmora", make_velmora_class());
     bind(m, "show", function(&kShowDef, module_name));
-    for (PyMethodDef* defs :
-         {headless::entry_points(), cli::entry_points(), headless::worker_entry_points()}) {
+    for (PyMethodDef* defs : {headless::entry_points(), cli::entry_points(), doctor::entry_points(),
+                              headless::worker_entry_points()}) {
         for (PyMethodDef* def = defs; def->ml_name != nullptr; ++def) {
             bind(m, def->ml_name, function(def, module_name));
         }
