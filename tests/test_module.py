@@ -58,7 +58,7 @@ class ModuleNamespace(unittest.TestCase):
         names = [n for n in vars(velmora) if not n.startswith("__")]
         self.assertEqual(names, ["cmds", "mel", "os", "sys", "time", "io", "partial", "PY2",
                                  "safe_open", "Velmora", "show", "batch", "batch_report",
-                                 "batch_main", "_worker"])
+                                 "batch_main", "doctor", "_doctor_checks", "_worker"])
         import maya.cmds
         import maya.mel
         self.assertIs(velmora.cmds, maya.cmds)

@@ -37,5 +37,8 @@ Ref take_batch_lock(const Setting& setting, std::optional<headless::BatchLock>& 
 Ref publishing(const Setting& setting);
 Ref letter_case(const Setting& setting);
 Ref user_cache(const Setting& setting);
+// Removes the files that carry the examination's mark, in the share and
+// the cache: what a failed check, or a mayapy that died, left there.
+void remove_marked(const Setting& setting);
 
 }  // namespace velmora::doctor

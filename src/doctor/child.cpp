@@ -75,6 +75,7 @@ void share_checks(Recorder& recorder, const Setting& setting) {
         },
         [&] {
             if (lock) lock->release();
+            remove_marked(setting);  // a lock file whose lock could not be taken, say
         });
 }
 

@@ -27,6 +27,10 @@ struct Examination {
 // would find. Throws headless::UsageError naming the places tried.
 Ref locate_mayapy(const Ref& given);
 
+// The examination with its mayapy found and its folder checked (absolute).
+// Throws headless::UsageError.
+Examination prepared(const Examination& given);
+
 // Runs the checks and returns their findings, a list of dicts {"check",
 // "ok", "detail", "seconds"} in the order of the checklist; `seen` gets
 // each one as it comes. No mayapy, one that cannot be run, or a folder

@@ -74,7 +74,7 @@ int doctor_main(const Ref& argv) {
     Examination examination{py::getattr(args, "mayapy"), py::getattr(args, "folder"),
                             checked_timeout(py::getattr(args, "timeout"))};
     try {
-        examination.mayapy = locate_mayapy(examination.mayapy);
+        examination = prepared(examination);
         print_start(examination.mayapy);
         return print_ending(examine(examination, print_finding), examination.mayapy);
     } catch (const py::PyError&) {

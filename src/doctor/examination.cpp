@@ -5,7 +5,7 @@
 #include "doctor/doctor.hpp"
 
 #include "doctor/checklist.hpp"
-#include "doctor/recorder.hpp"
+#include "doctor/checks.hpp"
 #include "headless/options.hpp"
 #include "headless/worker_process.hpp"
 #include "host/host.hpp"
@@ -164,25 +164,9 @@ bool watch(headless::WorkerProcess& child, Findings& findings, double timeout) {
     return false;
 }
 
-// What a mayapy that did not finish left in the share and the cache: files
-// with the examination's mark (a living one removes its own).
-void remove_leftovers(const Ref& folder, const Ref& work, const Ref& id) {
-    auto remove = [](const Ref& path) { py::guard([&path] { host::os("remove", {path}); }); };
-    Ref cache = host::os_path("dirname", {headless::default_journal(folder.get() == Py_None ? work : folder)});
-    Ref probe = host::os_path("join", {cache, py::format("velmora-doctor-{}.tmp", {id})});
-    if (host::exists(probe)) remove(probe);
-    if (folder.get() == Py_None) return;
-    Ref marks = py::tuple({py::format(".velmora-{}.", {id}), py::format("velmora-doctor-{}", {id})});
-    Ref names = py::list();
-    py::guard([&] { names = host::os("listdir", {folder}); });
-    py::for_each(names, [&](const Ref& name) {
-        if (py::truthy(py::call_method(name, "startswith", {marks}))) remove(host::os_path("join", {folder, name}));
-    });
-}
-
 Ref examine_in(const Ref& work, const Examination& examination, const Seen& seen) {
-    Ref mayapy = locate_mayapy(examination.mayapy);
-    Ref folder = checked_folder(examination.folder);
+    Ref mayapy = examination.mayapy;
+    Ref folder = examination.folder;
     Ref id = py::call_method(host::os("urandom", {py::integer(8)}), "hex");
     Ref binary = host::os_path("abspath", {host::global("__file__")});
     Ref path = host::os_path("join", {work, "findings.jsonl"});
@@ -197,7 +181,7 @@ Ref examine_in(const Ref& work, const Examination& examination, const Seen& seen
                 [&] {
                     child->kill();
                     child->reap(kReapSeconds);
-                    if (child->ending() != "exit code 0") remove_leftovers(folder, work, id);
+                    if (child->ending() != "exit code 0") remove_marked(Setting{work, folder, binary, id});
                 });
     findings.read();
     if (stopped || child->ending() != "exit code 0") {
@@ -222,11 +206,24 @@ Ref locate_mayapy(const Ref& given) {
                                {py::call_method(py::str(", "), "join", {tried})}));
 }
 
-Ref examine(const Examination& examination, const Seen& seen) {
+Examination prepared(const Examination& given) {
+    Examination examination = given;
+    examination.mayapy = locate_mayapy(given.mayapy);
+    examination.folder = checked_folder(given.folder);
+    return examination;
+}
+
+Ref examine(const Examination& given, const Seen& seen) {
+    Examination examination = prepared(given);
     Ref work = py::call(host::attribute("tempfile", "mkdtemp"), {}, {{"prefix", "velmora-doctor-"}});
+    auto remove_work = [&work] { py::call(host::attribute("shutil", "rmtree"), {work}, {{"ignore_errors", true}}); };
     Ref findings;
-    py::finally([&] { findings = examine_in(work, examination, seen); },
-                [&] { py::call(host::attribute("shutil", "rmtree"), {work}, {{"ignore_errors", true}}); });
+    try {
+        py::finally([&] { findings = examine_in(work, examination, seen); }, remove_work);
+    } catch (const headless::UsageError&) {
+        remove_work();  // a mayapy that cannot be run
+        throw;
+    }
     return findings;
 }
 

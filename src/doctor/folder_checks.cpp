@@ -89,6 +89,15 @@ void remove_folders(const Ref& made) {
     py::for_each(innermost_first, [](const Ref& folder) { py::guard([&] { host::os("rmdir", {folder}); }); });
 }
 
+Ref cache_folder(const Setting& setting) {
+    Ref journal = headless::default_journal(setting.folder.get() == Py_None ? setting.work : setting.folder);
+    return host::os_path("dirname", {journal});
+}
+
+Ref cache_probe(const Setting& setting) {
+    return host::os_path("join", {cache_folder(setting), py::format("velmora-doctor-{}.tmp", {setting.id})});
+}
+
 }  // namespace
 
 Ref folder_writable(const Setting& setting) {
@@ -137,10 +146,9 @@ Ref letter_case(const Setting& setting) {
 }
 
 Ref user_cache(const Setting& setting) {
-    Ref journal = headless::default_journal(setting.folder.get() == Py_None ? setting.work : setting.folder);
-    Ref folder = host::os_path("dirname", {journal});
+    Ref folder = cache_folder(setting);
     Ref made = missing_folders(folder);
-    Ref probe = host::os_path("join", {folder, py::format("velmora-doctor-{}.tmp", {setting.id})});
+    Ref probe = cache_probe(setting);
     py::finally(
         [&] {
             host::os("makedirs", {folder, py::integer(0777), true});
@@ -151,6 +159,17 @@ Ref user_cache(const Setting& setting) {
             remove_folders(made);
         });
     return py::format("{} is writable", {folder});
+}
+
+void remove_marked(const Setting& setting) {
+    discard(cache_probe(setting));
+    if (setting.folder.get() == Py_None) return;
+    Ref marks = py::tuple({py::format(".velmora-{}.", {setting.id}), py::format("velmora-doctor-{}", {setting.id})});
+    Ref names = py::list();
+    py::guard([&] { names = host::os("listdir", {setting.folder}); });
+    py::for_each(names, [&](const Ref& name) {
+        if (py::truthy(py::call_method(name, "startswith", {marks}))) discard(host::os_path("join", {setting.folder, name}));
+    });
 }
 
 }  // namespace velmora::doctor

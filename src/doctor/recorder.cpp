@@ -4,7 +4,10 @@
 
 namespace velmora::doctor {
 
-void fail(const Ref& message) { throw CheckFailed(message); }
+void fail(const Ref& message) {
+    PyErr_SetObject(PyExc_RuntimeError, message.get());
+    throw py::PyError{};
+}
 
 double monotonic() { return py::as_double(host::time("monotonic")); }
 

@@ -9,17 +9,13 @@
 
 #include "doctor/checklist.hpp"
 
-#include <exception>
 #include <optional>
 
 namespace velmora::doctor {
 
-// What a check found wrong, without a Python error: its message (a str).
-struct CheckFailed : std::exception {
-    explicit CheckFailed(Ref why) : message(std::move(why)) {}
-    const char* what() const noexcept override { return "a doctor check failed"; }
-    Ref message;
-};
+// Ends a check that found something wrong without a Python error: raises
+// RuntimeError(message), which the check's clean-up sees as any error of
+// Maya's, and the recorder reports as its message.
 [[noreturn]] void fail(const Ref& message);
 
 class Recorder {
@@ -28,7 +24,7 @@ public:
     explicit Recorder(const Ref& path);
 
     // Runs a check: `body` returns what it found (a str); it fails by
-    // fail(), or by raising an error of class Exception (Maya's message).
+    // raising an error of class Exception (Maya's message, or fail()'s).
     // Anything else (KeyboardInterrupt, SystemExit) goes on up. Returns
     // whether the check passed.
     template <class Body>
@@ -52,13 +48,7 @@ bool Recorder::run(const Check& check, Body&& body) {
     begin(check);
     double started = monotonic();
     Ref detail;
-    std::optional<Ref> failure;
-    try {
-        failure = py::guard([&] { detail = body(); });
-    } catch (const CheckFailed& failed) {
-        failure = failed.message;
-    }
-    if (failure) {
+    if (std::optional<Ref> failure = py::guard([&] { detail = body(); })) {
         record(check, false, failure_detail(check, *failure), started);
         return false;
     }
