@@ -3,8 +3,9 @@ only with maya.standalone.initialize().
 
 Before initialize (and after uninitialize) the command modules are empty:
 maya.cmds.file and maya.mel.eval do not exist, and a command kept from
-earlier raises RuntimeError. initialize() waits out its cost, reads the
-costs of the other operations from the environment, turns batch mode on
+earlier raises RuntimeError. initialize() reads from the environment the
+costs of the operations and what a test arranges (plug-ins missing, armed
+faults, test-only misbehaviours), waits out its cost, turns batch mode on
 and fills the modules in. In a session that is not standalone (the test
 process importing maya.cmds itself) both calls do nothing.
 """
