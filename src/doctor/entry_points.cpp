@@ -15,7 +15,9 @@ double checked_timeout(const Ref& timeout) {
     if (PyNumber_Check(timeout.get()) && !PyBool_Check(timeout.get())) {
         py::swallow([&] { seconds = py::as_double(py::call(py::builtin("float"), {timeout})); });
     }
-    if (!(seconds > 0)) headless::usage(py::format("timeout must be a number of seconds above 0, not {!r}", {timeout}));
+    if (!(seconds > 0)) {
+        headless::usage(py::format("timeout must be a number of seconds above 0, not {!r}", {timeout}));
+    }
     return seconds;
 }
 

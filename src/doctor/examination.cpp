@@ -10,6 +10,7 @@
 #include "headless/worker_process.hpp"
 #include "host/host.hpp"
 
+#include <algorithm>
 #include <optional>
 
 namespace velmora::doctor {
@@ -21,6 +22,7 @@ constexpr double kPollSeconds = 0.1;
 constexpr double kReapSeconds = 10.0;
 constexpr int kTailLines = 3;
 constexpr int kTailChars = 400;
+constexpr long long kTailBytes = 64 * 1024;
 
 constexpr const char kChildCode[] =
     "import sys; sys.path.insert(0, sys.argv[1]); import velmora; "
@@ -78,7 +80,8 @@ public:
 private:
     void take(const Ref& line) {
         if (py::length(line) == 0) return;
-        Ref record = py::json_parse(line);
+        Ref record;
+        if (py::guard([&] { record = py::json_parse(line); })) return;  // not the checks' line
         if (std::optional<Ref> begun = py::find_item(record, "begin")) {
             current_ = *begun;
             return;
@@ -96,23 +99,31 @@ private:
     Ref current_ = py::none();
 };
 
-// The last lines mayapy printed, on one line: what it said as it died.
-Ref output_tail(const Ref& log) {
+// The end of what mayapy printed, read from its log.
+Ref log_end(const Ref& log) {
     Ref text = py::str("");
     py::guard([&] {
         py::with(py::call(py::builtin("open"), {log, "rb"}), [&](const Ref& f) {
+            long long size = py::as_long(py::call_method(f, "seek", {0, 2}));
+            py::call_method(f, "seek", {std::max(0LL, size - kTailBytes)});
             text = py::call_method(py::call_method(f, "read"), "decode", {"utf-8", "replace"});
         });
     });
+    return text;
+}
+
+// The last lines mayapy printed, on one line: what it said as it died.
+Ref output_tail(const Ref& log) {
     Ref lines = py::list();
-    py::for_each(py::call_method(text, "splitlines"), [&lines](const Ref& line) {
+    py::for_each(py::call_method(log_end(log), "splitlines"), [&lines](const Ref& line) {
         Ref stripped = py::call_method(line, "strip");
         if (py::truthy(stripped)) py::append(lines, stripped);
     });
     Py_ssize_t count = py::length(lines);
     Ref last = slice(lines, count > kTailLines ? count - kTailLines : 0, count);
     Ref joined = py::call_method(py::str(" | "), "join", {last});
-    if (py::length(joined) > kTailChars) joined = py::format("...{}", {slice(joined, py::length(joined) - kTailChars, py::length(joined))});
+    Py_ssize_t length = py::length(joined);
+    if (length > kTailChars) joined = py::format("...{}", {slice(joined, length - kTailChars, length)});
     return py::truthy(joined) ? py::format("; it printed: {}", {joined}) : py::str("");
 }
 
@@ -123,12 +134,14 @@ void name_missing(Findings& findings, bool with_folder, const Ref& how, const Re
     for (const Check* check : checklist(with_folder)) {
         if (findings.reported(*check)) continue;
         if (first) {
-            findings.add(finding(*check, false, py::format("not checked: mayapy {} during '{}'", {how, *first}), 0.0));
+            Ref why = py::format("not checked: mayapy {} during '{}'", {how, *first});
+            findings.add(finding(*check, false, why, 0.0));
             continue;
         }
         first = py::str(check->name);
         bool begun = same_text(findings.current(), *first);
-        Ref message = py::format("mayapy {} {}{}", {how, begun ? "during this check" : "before this check began", tail});
+        const char* when = begun ? "during this check" : "before this check began";
+        Ref message = py::format("mayapy {} {}{}", {how, when, tail});
         Ref detail = check == &checks::kModule
                          ? py::format("{} -- velmora cannot run in this mayapy, so no batch can start", {message})
                          : failure_detail(*check, message);

@@ -168,7 +168,9 @@ void remove_marked(const Setting& setting) {
     Ref names = py::list();
     py::guard([&] { names = host::os("listdir", {setting.folder}); });
     py::for_each(names, [&](const Ref& name) {
-        if (py::truthy(py::call_method(name, "startswith", {marks}))) discard(host::os_path("join", {setting.folder, name}));
+        if (py::truthy(py::call_method(name, "startswith", {marks}))) {
+            discard(host::os_path("join", {setting.folder, name}));
+        }
     });
 }
 

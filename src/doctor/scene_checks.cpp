@@ -152,7 +152,9 @@ Ref fbx_presets(const Ref& work, const Ref& source) {
     for (const char* preset : kPresets) {
         front.use_preset(preset);
         front.setup_fbx_export();
-        if (std::optional<Ref> trouble = front.trouble()) py::append(refused, py::format("{}: {}", {preset, *trouble}));
+        if (std::optional<Ref> trouble = front.trouble()) {
+            py::append(refused, py::format("{}: {}", {preset, *trouble}));
+        }
     }
     if (py::truthy(refused)) fail(py::call_method(py::str("; "), "join", {refused}));
     return py::str("Default, Animation and Models Only accepted");
