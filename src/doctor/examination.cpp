@@ -22,7 +22,7 @@ constexpr double kPollSeconds = 0.1;
 constexpr double kReapSeconds = 10.0;
 constexpr int kTailLines = 3;
 constexpr int kTailChars = 400;
-constexpr long long kTailBytes = 64 * 1024;
+constexpr long long kTailBytes = 65536;
 
 constexpr const char kChildCode[] =
     "import sys; sys.path.insert(0, sys.argv[1]); import velmora; "
