@@ -95,6 +95,13 @@ def batch_main(argv: Sequence[str]) -> int:
     """The velmora-batch command; returns its exit status."""
     ...
 
+def doctor(
+    mayapy: Optional[str] = None, folder: Optional[str] = None, timeout: float = 600.0
+) -> List[Dict[str, Any]]:
+    """Checks this Maya, its FBX plug-in and a share with velmora's own code in mayapy;
+    returns the findings (check, ok, detail, seconds)."""
+    ...
+
 class Velmora:
     MAX_INCREMENT: int
     LOG_FILE: str

@@ -5,6 +5,7 @@ other.
 
     module      the module body: binds everything below
     cli         velmora-batch: the subcommands, usage errors, exit statuses
+    doctor      the checks of a real Maya and a share, run in mayapy
     background  batches started from Maya, watched and stopped through files
     farm        the render farm's commands
     headless    ui  the two front ends, side by side
@@ -24,8 +25,8 @@ from support import ROOT
 
 SRC = os.path.join(ROOT, "src")
 
-LAYERS = [("host",), ("core",), ("engine",), ("headless", "ui"), ("farm",), ("background",), ("cli",),
-          ("module",)]
+LAYERS = [("host",), ("core",), ("engine",), ("headless", "ui"), ("farm",), ("background",), ("doctor",),
+          ("cli",), ("module",)]
 RANK = {folder: rank for rank, folders in enumerate(LAYERS) for folder in folders}
 APART = ("platform",)
 

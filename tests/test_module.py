@@ -59,8 +59,8 @@ class ModuleNamespace(unittest.TestCase):
         self.assertEqual(names, ["cmds", "mel", "os", "sys", "time", "io", "partial", "PY2",
                                  "safe_open", "Velmora", "show", "batch", "batch_report",
                                  "start_batch", "batches", "stop_batch", "resume_batch",
-                                 "forget_batch", "_background", "batch_main", "_worker",
-                                 "show_batches"])
+                                 "forget_batch", "_background", "batch_main", "doctor", "_doctor_checks",
+                                 "_worker", "show_batches"])
         import maya.cmds
         import maya.mel
         self.assertIs(velmora.cmds, maya.cmds)

@@ -319,3 +319,53 @@ result([took, mayasim.host.costs])
 
 if __name__ == "__main__":
     unittest.main()
+
+
+class ArrangementTest(WorkerTestCase):
+    """What a test sets up, through the environment, in a session it cannot
+    reach: plug-ins missing, armed faults, and the test-only misbehaviours."""
+
+    CODE = PROLOGUE + """out = {}
+for name, call in (("load", lambda: cmds.loadPlugin("fbxmaya")),
+                   ("about", lambda: cmds.about(version=True)),
+                   ("about again", lambda: cmds.about(version=True))):
+    try:
+        out[name] = call()
+    except RuntimeError as e:
+        out[name] = "error: %s" % e
+cmds.loadPlugin("objExport")
+out["version"] = cmds.pluginInfo("objExport", q=True, version=True)
+cmds.file(sys.argv[1], open=True, force=True)
+cmds.file(rename=sys.argv[2])
+cmds.file(save=True, type="mayaBinary")
+out["saved"] = mayasim.read_scene(sys.argv[2])["unit"]
+result(out)
+"""
+
+    def test_missing_plugins_faults_and_a_lost_time_unit(self):
+        source = mayasim.write_scene(self.path("a.ma"), unit="ntsc")
+        env = dict(MAYASIM_MISSING_PLUGINS="fbxmaya",
+                   MAYASIM_FAULTS=json.dumps([{"command": "about", "message": "no about"}]))
+        status, out, err = run(self.CODE, source, self.path("b.mb"), **env)
+        self.assertEqual(status, 0, err)
+        self.assertEqual(result_of(out), {
+            "load": 'error: Plug-in, "fbxmaya", was not found on MAYA_PLUG_IN_PATH.',
+            "about": "error: no about", "about again": "2024", "version": "1.0", "saved": "ntsc"})
+        status, out, err = run(self.CODE, source, self.path("c.mb"),
+                               MAYASIM_MISBEHAVE="time-unit-lost-on-save")
+        self.assertEqual(result_of(out)["saved"], "film")
+        status, out, err = run(self.CODE, source, self.path("d.mb"), MAYASIM_MISBEHAVE="lose-it-all")
+        self.assertNotEqual(status, 0)
+        self.assertIn(b"MAYASIM_MISBEHAVE: unknown lose-it-all", err)
+
+    def test_in_process_the_version_of_a_loaded_plugin_only(self):
+        with self.assertRaises(mayasim.NotModelledError):
+            cmds.pluginInfo("fbxmaya", q=True, version=True)
+        cmds.loadPlugin("fbxmaya")
+        self.assertEqual(cmds.pluginInfo("fbxmaya", q=True, v=True), "1.0")
+        host.misbehaviours.add("time-unit-lost-on-export")
+        cmds.currentUnit(time="pal")
+        mel.eval('FBXExport -f "%s"' % self.path("x.fbx"))
+        self.assertEqual(mayasim.read_scene(self.path("x.fbx"))["unit"], "film")
+        mayasim.reset()
+        self.assertEqual(host.misbehaviours, set())

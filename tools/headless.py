@@ -4,7 +4,8 @@ own. Without a FOLDER (the first argument, unless it is an option), a fresh
 copy of the bundled example scenes under out/ is converted; each run's
 journal and worker logs go into its folder under out/ too. The plain batch
 and plan get the simulator's mayapy and that journal unless they name
-their own; run-task, report and submit take theirs from the job's plan.
+their own; run-task, report and submit take theirs from the job's plan;
+doctor gets the simulator's mayapy unless it names one.
 """
 
 import os
@@ -40,6 +41,10 @@ def main(argv):
     # The workers run the same interpreter as this script.
     os.environ.setdefault("MAYASIM_PYTHON", sys.executable)
     if argv and argv[0] in JOB_COMMANDS:
+        return velmora.batch_main(argv)
+    if argv and argv[0] == "doctor":
+        if "--mayapy" not in argv:
+            argv += ["--mayapy", os.path.join(ROOT, "sim", "bin", "mayapy")]
         return velmora.batch_main(argv)
     here = run_dir()
     if not argv or argv[0].startswith("-"):

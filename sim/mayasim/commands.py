@@ -129,11 +129,12 @@ def cmd_file(host, args, mode, fl):
         if not sc.path:
             raise RuntimeError("Scene has no name; rename it before saving.")
         how = _write_how(host, "save")
+        written = misbehave.as_written(host, sc, "save")
         try:
             if ftype == "mayaAscii":
-                write_ascii(sc.path, sc, host.about_version, **how)
+                write_ascii(sc.path, written, host.about_version, **how)
             else:
-                write_binary(sc.path, sc, host.about_version, **how)
+                write_binary(sc.path, written, host.about_version, **how)
         except SceneFileError as e:
             raise RuntimeError(str(e)) from None
         sc.file_type = ftype
@@ -286,6 +287,8 @@ def cmd_plugin_info(host, args, mode, fl):
         return name in host.plugins_loaded
     if flag == "registered":
         return name in host.available_plugins
+    if flag == "version" and name in host.plugins_loaded:
+        return host.plugin_versions.get(name, "Unknown")
     _not_modelled("pluginInfo", fl, mode)
 
 
@@ -570,7 +573,8 @@ def run_mel(host, text):
             nodes = list(sc.selection) if selected_only else list(sc.nodes)
             how = _write_how(host, "export")
             try:
-                write_fbx(path, sc, nodes, host.fbx_settings, selected_only, **how)
+                write_fbx(path, misbehave.as_written(host, sc, "export"), nodes,
+                          host.fbx_settings, selected_only, **how)
             except SceneFileError as e:
                 raise RuntimeError("FBXExport: %s" % e) from None
             host.fbx_exports.append({"path": path, "nodes": nodes,

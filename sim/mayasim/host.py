@@ -99,6 +99,8 @@ class Host(object):
         self.ui.clear()
         self.plugins_loaded = set()
         self.available_plugins = set(self.KNOWN_PLUGINS)
+        # The version each plug-in registers (pluginInfo -q -version).
+        self.plugin_versions = dict.fromkeys(self.KNOWN_PLUGINS, "1.0")
         self.fbx_settings = {}
         self.fbx_exports = []
         self.about_version = self.DEFAULT_VERSION
@@ -118,6 +120,8 @@ class Host(object):
         self.confirm_dialog_answers = []
         self.confirm_dialogs = []
         self.saved_files = []
+        # Test-only misbehaviours (misbehave.SESSION_MISBEHAVIOURS): none.
+        self.misbehaviours = set()
         for hook in RESET_HOOKS:
             hook(self)
         self.batch = self.standalone and self.initialized

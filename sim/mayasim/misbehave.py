@@ -80,3 +80,35 @@ def noise():
         _write_all(fd, NOISE_BYTES + b" (fd)\n")
         _write_all(fd, b"mayasim: " + b"f" * NOISE_LONG + b"\n")
         _write_all(fd, NOISE_PARTIAL.encode())
+
+
+# ------------------------------------------------- test-only misbehaviours
+#
+# Not Maya's behaviour: faults a test switches on for a whole session
+# (host.misbehaviours, or MAYASIM_MISBEHAVE in a standalone one) to see
+# that velmora notices when a Maya loses what velmora relies on.
+SESSION_MISBEHAVIOURS = (
+    "time-unit-lost-on-save",    # file -save writes the default time unit (film)
+    "time-unit-lost-on-export",  # FBXExport writes the default time unit (film)
+)
+
+
+def as_written(host, scene, what):
+    """The scene as a save ("save") or an export ("export") writes it: the
+    scene itself, unless a test-only misbehaviour loses its time unit."""
+    if "time-unit-lost-on-%s" % what not in host.misbehaviours:
+        return scene
+    import copy
+    written = copy.copy(scene)
+    written.time_unit = "film"
+    return written
+
+
+def session_misbehaviours(text):
+    """The misbehaviours named in MAYASIM_MISBEHAVE (comma-separated)."""
+    names = set(n.strip() for n in (text or "").split(",") if n.strip())
+    unknown = sorted(names - set(SESSION_MISBEHAVIOURS))
+    if unknown:
+        raise ValueError("MAYASIM_MISBEHAVE: unknown %s (known: %s)"
+                         % (", ".join(unknown), ", ".join(SESSION_MISBEHAVIOURS)))
+    return names

@@ -3,12 +3,16 @@ only with maya.standalone.initialize().
 
 Before initialize (and after uninitialize) the command modules are empty:
 maya.cmds.file and maya.mel.eval do not exist, and a command kept from
-earlier raises RuntimeError. initialize() waits out its cost, reads the
-costs of the other operations from the environment, turns batch mode on
+earlier raises RuntimeError. initialize() reads from the environment the
+costs of the operations and what a test arranges (plug-ins missing, armed
+faults, test-only misbehaviours), waits out its cost, turns batch mode on
 and fills the modules in. In a session that is not standalone (the test
 process importing maya.cmds itself) both calls do nothing.
 """
+import json
 import os
+
+from . import misbehave
 
 # Each maya command module: (module, {name: function}) as it was defined.
 _MODULES = []
@@ -17,6 +21,10 @@ COST_VARIABLES = {"initialize": "MAYASIM_COST_INITIALIZE", "open": "MAYASIM_COST
                   "save": "MAYASIM_COST_SAVE", "export": "MAYASIM_COST_EXPORT",
                   "per_mb": "MAYASIM_COST_PER_MB"}
 JOURNAL_VARIABLE = "MAYASIM_JOURNAL_FILE"
+# What a test may set up in a session it cannot reach from its own process.
+MISSING_PLUGINS_VARIABLE = "MAYASIM_MISSING_PLUGINS"
+FAULTS_VARIABLE = "MAYASIM_FAULTS"
+MISBEHAVE_VARIABLE = "MAYASIM_MISBEHAVE"
 
 
 def register_module(host, module, names):
@@ -55,6 +63,36 @@ def costs_from_env(environ):
     return costs
 
 
+def missing_plugins_from_env(environ):
+    """Plug-ins this Maya does not have (comma-separated names): loadPlugin
+    fails for them as for a plug-in not installed."""
+    return set(n.strip() for n in environ.get(MISSING_PLUGINS_VARIABLE, "").split(",") if n.strip())
+
+
+def faults_from_env(environ):
+    """Faults to arm: a JSON list of {"command", "nth", "match", "message"}
+    (only "command" required), each as host.fail(...) with a RuntimeError
+    carrying the message."""
+    text = environ.get(FAULTS_VARIABLE, "").strip()
+    if not text:
+        return []
+    faults = []
+    for spec in json.loads(text):
+        message = spec.get("message")
+        faults.append(dict(command=spec["command"], nth=int(spec.get("nth", 1)),
+                           match=spec.get("match"),
+                           error=RuntimeError(message) if message else None))
+    return faults
+
+
+def _arrange_from_env(host, environ):
+    host.costs.update(costs_from_env(environ))
+    host.available_plugins -= missing_plugins_from_env(environ)
+    host.misbehaviours |= misbehave.session_misbehaviours(environ.get(MISBEHAVE_VARIABLE))
+    for fault in faults_from_env(environ):
+        host.fail(**fault)
+
+
 def initialize(host, name="python"):
     if not isinstance(name, str):
         raise TypeError("initialize: name must be a string")
@@ -63,7 +101,7 @@ def initialize(host, name="python"):
     if host.uninitialized:
         raise RuntimeError("maya.standalone.initialize: Maya cannot be initialized "
                            "again once uninitialized in this process.")
-    host.costs.update(costs_from_env(os.environ))
+    _arrange_from_env(host, os.environ)
     host.pay("initialize")
     host.initialized = True
     host.batch = True

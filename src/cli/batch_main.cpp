@@ -1,5 +1,6 @@
 #include "cli/cli.hpp"
 
+#include "doctor/doctor.hpp"
 #include "farm/farm.hpp"
 #include "headless/dry_run.hpp"
 #include "headless/ending.hpp"
@@ -24,6 +25,7 @@ struct Subcommand {
 // one line of this table.
 constexpr Subcommand kSubcommands[] = {
     {"clean", headless::clean_main},
+    {"doctor", doctor::doctor_main},
     {"plan", farm::plan},
     {"run-task", farm::run_task},
     {"report", farm::report},

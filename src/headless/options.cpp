@@ -143,6 +143,8 @@ Ref checked_patterns(const Ref& given, const char* what) {
     return patterns;
 }
 
+}  // namespace
+
 // Where batches keep their journals when none is named: the user's cache,
 // one journal per folder, so that --resume finds it again.
 Ref default_journal(const Ref& folder) {
@@ -152,6 +154,8 @@ Ref default_journal(const Ref& folder) {
     Ref name = py::format("{}.journal", {py::check(PySequence_GetSlice(digest.get(), 0, 16))});
     return host::os_path("join", {cache_folder(), "batches", name});
 }
+
+namespace {
 
 Ref exe(const char* name) {
     return host::on_windows() ? py::format("{}.exe", {name}) : py::str(name);
@@ -190,32 +194,38 @@ Ref cache_folder() {
     return host::os_path("join", {base, "velmora"});
 }
 
+Ref mayapy_places() {
+    Ref places = py::list();
+    Ref location = py::call_method(host::attribute("os", "environ"), "get", {"MAYA_LOCATION"});
+    if (py::truthy(location)) py::append(places, host::os_path("join", {location, "bin", exe("mayapy")}));
+    // Run by mayapy itself (mayapy velmora_batch.py ...), or inside an
+    // interactive Maya: its workers are the same Maya.
+    if (std::optional<Ref> running = mayapy_of_running_maya()) py::append(places, *running);
+    for (int version = 2027; version >= 2022; --version) {
+        Ref year = py::integer(version);
+        if (host::on_windows()) {
+            py::append(places, py::format("C:\\Program Files\\Autodesk\\Maya{}\\bin\\mayapy.exe", {year}));
+        } else if (py::equals(host::attribute("sys", "platform"), "darwin")) {
+            py::append(places, py::format("/Applications/Autodesk/maya{}/Maya.app/Contents/bin/mayapy", {year}));
+        } else {
+            py::append(places, py::format("/usr/autodesk/maya{}/bin/mayapy", {year}));
+        }
+    }
+    return places;
+}
+
 Ref find_mayapy(const Ref& given) {
     if (given.get() != Py_None) {
         Ref path = py::call(host::attribute("os", "fspath"), {given});
         if (!is_file(path)) usage(py::format("mayapy not found: {}", {path}));
         return path;
     }
-    Ref location = py::call_method(host::attribute("os", "environ"), "get", {"MAYA_LOCATION"});
-    if (py::truthy(location)) {
-        Ref path = host::os_path("join", {location, "bin", exe("mayapy")});
-        if (is_file(path)) return path;
-    }
-    // Run by mayapy itself (mayapy velmora_batch.py ...), or inside an
-    // interactive Maya: its workers are the same Maya.
-    if (std::optional<Ref> running = mayapy_of_running_maya()) return *running;
-    for (int version = 2027; version >= 2022; --version) {
-        Ref year = py::integer(version);
-        Ref path;
-        if (host::on_windows()) {
-            path = py::format("C:\\Program Files\\Autodesk\\Maya{}\\bin\\mayapy.exe", {year});
-        } else if (py::equals(host::attribute("sys", "platform"), "darwin")) {
-            path = py::format("/Applications/Autodesk/maya{}/Maya.app/Contents/bin/mayapy", {year});
-        } else {
-            path = py::format("/usr/autodesk/maya{}/bin/mayapy", {year});
-        }
-        if (is_file(path)) return path;
-    }
+    std::optional<Ref> found;
+    py::any_of(mayapy_places(), [&found](const Ref& path) {
+        if (is_file(path)) found = path;
+        return found.has_value();
+    });
+    if (found) return *found;
     Ref on_path = py::call(host::attribute("shutil", "which"), {"mayapy"});
     if (on_path.get() != Py_None) return on_path;
     usage(py::str("mayapy not found: name it with --mayapy PATH (mayapy= in Python) or set MAYA_LOCATION"));

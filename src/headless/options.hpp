@@ -88,5 +88,12 @@ Ref cache_folder();
 // standard install locations of Maya 2027 down to 2022 on this platform,
 // else mayapy on PATH. Throws UsageError when none exists.
 Ref find_mayapy(const Ref& given);
+// The places find_mayapy looks at, in its order, when none is given (a
+// list of str; mayapy on PATH, its last resort, is not among them).
+Ref mayapy_places();
+
+// Where a batch of `folder` keeps its journal when none is named: the
+// user's cache, one journal per folder (the workers' logs beside it).
+Ref default_journal(const Ref& folder);
 
 }  // namespace velmora::headless

@@ -4,6 +4,7 @@
 #include "core/converter.hpp"
 #include "background/entry_points.hpp"
 #include "background/window_entry_points.hpp"
+#include "doctor/doctor.hpp"
 #include "headless/entry_points.hpp"
 #include "host/entry.hpp"
 #include "module/module.hpp"
@@ -98,7 +99,7 @@ Ref run_body() {
     bind(m, "Velmora", make_velmora_class());
     bind(m, "show", function(&kShowDef, module_name));
     for (PyMethodDef* defs :
-         {headless::entry_points(), background::entry_points(), cli::entry_points(),
+         {headless::entry_points(), background::entry_points(), cli::entry_points(), doctor::entry_points(),
           headless::worker_entry_points(), background::window_entry_points()}) {
         for (PyMethodDef* def = defs; def->ml_name != nullptr; ++def) {
             bind(m, def->ml_name, function(def, module_name));
