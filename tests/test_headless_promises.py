@@ -49,6 +49,24 @@ class CompetingSources(HeadlessTestCase):
                                  [os.path.join(self.folder, expected[n][0]) for n in sorted(names)])
 
 
+    def test_numbered_shots_do_not_compete_and_run_side_by_side(self):
+        # shot_010 and shot_020 make no name of each other's; only a
+        # shot.ma would link them (its fallbacks are shot_001 ...).
+        self.scenes(*["shot_%03d.ma" % (10 * i) for i in range(1, 9)])
+        self.costs(open=0.2)
+        in_hand, most = set(), [0]
+
+        def on_event(event):
+            if event.get("state") == "busy":
+                in_hand.add(event["worker"])
+                most[0] = max(most[0], len(in_hand))
+            elif event["event"] == "file":
+                in_hand.discard(event["worker"])
+        results = self.batch(outputs=("mb",), jobs=4, progress=on_event)
+        self.assertEqual(results["converted"], 8)
+        self.assertGreater(most[0], 1)
+
+
 class BigScenesFirst(HeadlessTestCase):
     def test_the_biggest_go_first_and_results_keep_the_window_order(self):
         small = ["s%02d.ma" % i for i in range(8)]

@@ -57,30 +57,76 @@ std::optional<Ref> planned_name(const Ref& output_file, bool skip_existing,
     return first_claimed(split_name(output_file), within_limit, is_free);
 }
 
-Ref competition_key(const Ref& relative_path) {
-    Ref parts = py::call_method(relative_path, "rpartition", {"/"});
-    Ref stem = py::item(py::call(host::attribute("posixpath", "splitext"), {py::item(parts, 2)}), 0);
-    Ref bare = py::call(host::attribute("re", "sub"), {"(?:_[0-9]+)+$", "", stem});
-    Ref key = py::format("{}/{}", {py::item(parts, 0), bare});
-    return py::call_method(key, "casefold");
+Ref output_stem(const Ref& relative_path) {
+    Ref stem = py::item(py::call(host::attribute("posixpath", "splitext"), {relative_path}), 0);
+    return py::call_method(stem, "casefold");
 }
 
+namespace {
+
+// Sets of sources that compete, joined as links between them are found.
+class Groups {
+public:
+    explicit Groups(std::size_t n) : parent_(n) {
+        for (std::size_t i = 0; i < n; ++i) parent_[i] = i;
+    }
+    std::size_t root(std::size_t i) {
+        while (parent_[i] != i) i = parent_[i] = parent_[parent_[i]];
+        return i;
+    }
+    // The earlier source stays the root, so a group is known by its first.
+    void join(std::size_t a, std::size_t b) {
+        a = root(a);
+        b = root(b);
+        if (a != b) parent_[std::max(a, b)] = std::min(a, b);
+    }
+
+private:
+    std::vector<std::size_t> parent_;
+};
+
+}  // namespace
+
 std::vector<std::size_t> competition_groups(const Ref& sources) {
-    std::vector<std::size_t> groups;
-    Ref number_of = py::dict();
-    py::for_each(sources, [&](const Ref& source) {
-        Ref key = competition_key(source);
-        PyObject* found = PyDict_GetItemWithError(number_of.get(), key.get());
+    auto n = static_cast<std::size_t>(py::length(sources));
+    Groups groups(n);
+    Ref first_of = py::dict();  // stem -> the first source with it
+    std::vector<Ref> stems(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        stems[i] = output_stem(py::item(sources, static_cast<Py_ssize_t>(i)));
+        PyObject* found = PyDict_GetItemWithError(first_of.get(), stems[i].get());
         if (found == nullptr && PyErr_Occurred() != nullptr) throw py::PyError{};
         if (found != nullptr) {
-            groups.push_back(static_cast<std::size_t>(py::as_long(Ref::borrow(found))));
-            return;
+            groups.join(static_cast<std::size_t>(py::as_long(Ref::borrow(found))), i);
+        } else {
+            py::check_status(PyDict_SetItem(first_of.get(), stems[i].get(), py::integer(static_cast<long long>(i)).get()));
         }
-        Ref number = py::integer(static_cast<long long>(py::length(number_of)));
-        py::check_status(PyDict_SetItem(number_of.get(), key.get(), number.get()));
-        groups.push_back(static_cast<std::size_t>(py::as_long(number)));
-    });
-    return groups;
+    }
+    // Each stem's shorter forms, a numbered suffix at a time: a source
+    // with one of them competes with this one.
+    Ref strip = host::attribute("re", "compile");
+    Ref suffix = py::call(strip, {"_[0-9]+$"});
+    for (std::size_t i = 0; i < n; ++i) {
+        Ref shorter = stems[i];
+        for (;;) {
+            Ref cut = py::call_method(suffix, "sub", {"", shorter, 1});
+            if (py::check_status(PyObject_RichCompareBool(cut.get(), shorter.get(), Py_EQ)) == 1) break;
+            shorter = cut;
+            PyObject* found = PyDict_GetItemWithError(first_of.get(), shorter.get());
+            if (found == nullptr && PyErr_Occurred() != nullptr) throw py::PyError{};
+            if (found != nullptr) groups.join(static_cast<std::size_t>(py::as_long(Ref::borrow(found))), i);
+        }
+    }
+    // Numbered by first source.
+    std::vector<std::size_t> number(n, n);
+    std::vector<std::size_t> result(n);
+    std::size_t next = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        std::size_t r = groups.root(i);
+        if (number[r] == n) number[r] = next++;
+        result[i] = number[r];
+    }
+    return result;
 }
 
 CompetingChains competing_chains(const Ref& sources) {

@@ -34,17 +34,19 @@ std::optional<Ref> publish(const Ref& temp, const Ref& output_file, bool skip_ex
 std::optional<Ref> planned_name(const Ref& output_file, bool skip_existing,
                                 const std::function<bool(const Ref&)>& is_free);
 
-// What decides whether two sources can compete for one output name: the
-// folder and the base name without its extension, letter case folded and
-// any trailing numbered suffixes (_001, _002_001, a time stamp) cut. a.ma
-// and a.fbx both make a.mb; a_001.ma makes a_001.mb, the name a.fbx takes
-// when a.mb exists. Case is folded because the folder may be served from
-// a file system that ignores it.
-Ref competition_key(const Ref& relative_path);
+// What a source's output names are made from: its folder and its base
+// name without the extension, letter case folded ("sub/a" for sub/A.ma;
+// the folder may be served from a file system that ignores case).
+Ref output_stem(const Ref& relative_path);
 
-// The sources (relative paths, "/") grouped by competition key: for each
-// source, the number of its group; groups are numbered in the order of
-// their first source.
+// Two sources can compete for an output name when their stems are equal
+// (a.ma and a.fbx both make a.mb) or one is the other followed by numbered
+// suffixes (a.ma may have to take a_001.mb, which a_001.ma makes too; the
+// fallbacks are _001 ... and time stamps, each "_" and digits), and so on
+// through a chain of such sources. shot_010.ma and shot_020.ma do not
+// compete, unless a shot.ma links them. The sources (relative paths, "/")
+// in groups: for each source, the number of its group; groups are
+// numbered in the order of their first source.
 std::vector<std::size_t> competition_groups(const Ref& sources);
 
 // Sources that can compete for an output name, as chains in the window's
