@@ -62,6 +62,10 @@ class OutputFolder(HeadlessTestCase):
         self.folder = sources
         self.scenes("a.ma", "sub/c.ma")
         subprocess.check_call(["mount", "-o", "remount,ro", sources])
+        # Next to the sources nothing can be written: said in one line.
+        with self.assertRaises(ValueError) as caught:
+            self.batch(outputs=("mb",))
+        self.assertRegex(str(caught.exception), r"^cannot write in .*Read-only file system.*--output-folder$")
         out = self.path("out")
         results = self.batch(outputs=("mb", "fbx"), output_folder=out)
         self.assertEqual((results["converted"], results["failed"]), (2, []))

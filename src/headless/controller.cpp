@@ -74,6 +74,7 @@ private:
     void offer_work(double now);
     std::optional<Ref> make_output_folder(long long index);
     void make_output_root();
+    BatchLock hold_batch_lock();
     void start_successor(WorkerProcess& worker, double now);
     Outcome outcome_of(long long index, const Ref& reply);
     void record(long long index, const Outcome& outcome, int worker, double now);
@@ -151,6 +152,22 @@ void Controller::make_output_root() {
     if (root.get() == Py_None) return;
     if (std::optional<Ref> error = py::guard([&] { host::os("makedirs", {root, py::integer(0777), true}); })) {
         usage(py::format("could not make the output folder {}: {}", {root, *error}));
+    }
+}
+
+// A folder that refuses the batch's lock file refuses its outputs too
+// (read-only, or not the user's): bad input, said in one line.
+BatchLock Controller::hold_batch_lock() {
+    const Ref& root = ledger_.output_root();
+    try {
+        return BatchLock::hold(root, ledger_.batch_id());
+    } catch (const py::PyError&) {
+        if (PyErr_ExceptionMatches(PyExc_OSError) == 0) throw;
+        Ref why = py::take_error_text();
+        bool elsewhere = request_.choices.output_folder.get() != Py_None;
+        usage(py::format("cannot write in {}: {}{}",
+                         {root, why, elsewhere ? "" : "; to convert a folder that cannot be written, "
+                                                      "write the outputs elsewhere with --output-folder"}));
     }
 }
 
@@ -348,7 +365,7 @@ void Controller::stop_workers() {
 // end (leftovers.hpp).
 Ref Controller::run() {
     make_output_root();
-    BatchLock lock = BatchLock::hold(ledger_.output_root(), ledger_.batch_id());
+    BatchLock lock = hold_batch_lock();
     Ref results;
     py::finally([&] { results = run_locked(); }, [&] { lock.release(); });
     return results;
