@@ -1,6 +1,7 @@
 #include "headless/publishing.hpp"
 
 #include "engine/naming.hpp"
+#include "host/error.hpp"
 #include "host/files.hpp"
 #include "host/host.hpp"
 
@@ -19,12 +20,10 @@ bool claim(const Ref& temp, const Ref& candidate) {
         host::os("link", {temp, candidate});
         return true;
     } catch (const py::PyError&) {
-        if (matches(PyExc_FileExistsError)) {
-            PyErr_Clear();
-            return false;
-        }
-        if (!matches(PyExc_OSError) || !rename_refuses_to_replace()) throw;
-        PyErr_Clear();
+        // Held aside: asking which platform this is calls Python.
+        py::PendingError refused;
+        if (refused.matches(PyExc_FileExistsError)) return false;
+        if (!refused.matches(PyExc_OSError) || !rename_refuses_to_replace()) refused.rethrow();
     }
     try {
         host::os("rename", {temp, candidate});
