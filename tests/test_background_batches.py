@@ -89,6 +89,27 @@ class Lifecycle(BackgroundTestCase):
         self.assertEqual((end["total"], end["converted"], end["failed"]), (len(NAMES), len(NAMES), []))
         self.assertEqual(files_under(self.folder), sorted(NAMES + OUTPUTS))  # no _001, no temp
 
+    def test_resumed_while_the_stopped_controller_still_exits(self):
+        self.scenes(*NAMES[:3])
+        self.costs(open=0.3)
+        batch_id = self.start(jobs=1)
+        self.wait_for(batch_id, ("running",), done=1)
+        velmora.stop_batch(batch_id)
+        self.wait_for(batch_id, ("interrupted",))
+        # Its last word said, a controller holds the lock until it exits:
+        # a process of the test stands in for one that takes its time.
+        lock = os.path.join(self.path("cache"), "velmora", "background", batch_id, "controller.lock")
+        holder = subprocess.Popen([sys.executable, "-c",
+                                   "import fcntl, sys, time; f = open(sys.argv[1], 'a'); "
+                                   "fcntl.lockf(f, fcntl.LOCK_EX); print('held', flush=True); time.sleep(1.5)",
+                                   lock], stdout=subprocess.PIPE)
+        self.addCleanup(holder.wait)
+        self.addCleanup(holder.stdout.close)
+        self.assertEqual(holder.stdout.readline(), b"held\n")
+        velmora.resume_batch(batch_id)
+        end = self.wait_for(batch_id, ("finished",))
+        self.assertEqual((end["converted"], end["failed"]), (3, []))
+
     def test_two_batches_at_once_and_the_list_newest_first(self):
         other = self.path("other")
         os.makedirs(other)

@@ -17,10 +17,11 @@ constexpr const char kControllerCode[] =
     "import sys; sys.path.insert(0, sys.argv[1]); import velmora; "
     "sys.exit(velmora._background(sys.argv[2]))";
 
-// A prober holds the lock for a moment (registry.cpp): the controller
-// tries this many times, this long apart, before it takes the lock for
-// another controller's.
-constexpr int kLockAttempts = 40;
+// A prober holds the lock for a moment (registry.cpp), and a controller
+// that has ended holds it until its process exits: a new controller tries
+// this many times, this long apart (30 s), before it takes the lock for
+// another controller's at work.
+constexpr int kLockAttempts = 600;
 constexpr double kLockPause = 0.05;
 
 // Windows' process creation flags: no console, and a process group of its
@@ -79,6 +80,11 @@ void launch(const Ref& folder, const Ref& mayapy) {
     keep_until_it_ends(process);
     host::write_json_file(launched_path(folder),
                           py::dict({{"pid", py::getattr(process, "pid")}, {"time", host::time("time")}}));
+}
+
+bool still_at_work(const Ref& status) {
+    Ref state = status.get() == Py_None ? py::none() : py::call_method(status, "get", {"state"});
+    return state.get() == Py_None || !(py::equals(state, "interrupted") || py::equals(state, "finished"));
 }
 
 BatchStatus state_only(const char* state) {
@@ -163,9 +169,13 @@ void stop(const Ref& id) {
     py::call_method(file, "close");
 }
 
+// A controller that has said its last word (interrupted, finished) may
+// still hold the lock for the moment it takes to exit: the new one waits
+// for it. One still at work is left to it.
 void resume(const Ref& id, bool retry_failed) {
     Ref folder = batch_folder(id);
-    if (controller_running(folder, headless::read_status(status_path(folder)))) return;
+    Ref status = headless::read_status(status_path(folder));
+    if (still_at_work(status) && controller_running(folder, status)) return;
     Ref batch = read_batch(folder);
     py::set_item(batch, "resume", true);
     py::set_item(batch, "retry_failed", py::boolean(retry_failed));
