@@ -29,6 +29,21 @@ def journal_lines(path):
         return [json.loads(line) for line in f.read().split(b"\n") if line]
 
 
+def marked_pids(marker):
+    """The processes whose environment carries `marker`."""
+    found = []
+    for pid in os.listdir("/proc"):
+        if not pid.isdigit():
+            continue
+        try:
+            with open("/proc/%s/environ" % pid, "rb") as f:
+                if marker.encode() in f.read():
+                    found.append(int(pid))
+        except OSError:
+            pass
+    return found
+
+
 @unittest.skipUnless(os.name == "posix", "the simulated mayapy is a POSIX script")
 class HeadlessTestCase(HostTestCase):
     """Workers are real mayapy processes of the simulator, running this
@@ -94,16 +109,7 @@ class HeadlessTestCase(HostTestCase):
         """No process whose environment carries `marker` is left."""
         deadline = time.time() + timeout
         while True:
-            alive = []
-            for pid in os.listdir("/proc"):
-                if not pid.isdigit():
-                    continue
-                try:
-                    with open("/proc/%s/environ" % pid, "rb") as f:
-                        if marker.encode() in f.read():
-                            alive.append(int(pid))
-                except OSError:
-                    pass
+            alive = marked_pids(marker)
             if not alive:
                 return
             if time.time() > deadline:
@@ -113,5 +119,5 @@ class HeadlessTestCase(HostTestCase):
             time.sleep(0.05)
 
 
-__all__ = ["HeadlessTestCase", "MAYAPY", "files_under", "journal_lines", "host", "velmora",
+__all__ = ["HeadlessTestCase", "MAYAPY", "files_under", "journal_lines", "marked_pids", "host", "velmora",
            "mayasim", "ROOT"]

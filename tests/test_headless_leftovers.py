@@ -10,26 +10,11 @@ import sys
 import time
 import unittest
 
-from headless_support import COMMAND, HeadlessTestCase, files_under
+from headless_support import COMMAND, HeadlessTestCase, files_under, marked_pids
 
 
 def is_leftover(name):
     return os.path.basename(name).startswith(".velmora-")
-
-
-def marked_pids(marker):
-    """The processes whose environment carries `marker`."""
-    found = []
-    for pid in os.listdir("/proc"):
-        if not pid.isdigit():
-            continue
-        try:
-            with open("/proc/%s/environ" % pid, "rb") as f:
-                if marker.encode() in f.read():
-                    found.append(int(pid))
-        except OSError:
-            pass
-    return found
 
 
 class LeftoversTestCase(HeadlessTestCase):

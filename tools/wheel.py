@@ -82,15 +82,15 @@ def project(root=ROOT):
 
 def readme(table, root=ROOT):
     """(text, content type) of the project's readme."""
-    spec = table["readme"]
-    if isinstance(spec, str):
-        spec = {"file": spec}
-    kind = spec.get("content-type")
-    if kind is None and spec.get("file", "").endswith(".md"):
+    given = table["readme"]
+    if isinstance(given, str):
+        given = {"file": given}
+    kind = given.get("content-type")
+    if kind is None and given.get("file", "").endswith(".md"):
         kind = "text/markdown"
-    if "file" not in spec or kind is None:
+    if "file" not in given or kind is None:
         raise WheelError("pyproject.toml: readme needs a file and a content type")
-    with open(os.path.join(root, spec["file"]), encoding="utf-8") as f:
+    with open(os.path.join(root, given["file"]), encoding="utf-8") as f:
         return f.read(), kind
 
 
