@@ -43,6 +43,7 @@ def batch(
     include: Optional[Sequence[str]] = None,
     exclude: Optional[Sequence[str]] = None,
     dry_run: bool = False,
+    restart: bool = False,
 ) -> Dict[str, Any]:
     """Converts a folder headless with mayapy workers; returns the results."""
     ...

@@ -73,6 +73,8 @@ class ErrorsOfTheProgressCallable(HeadlessTestCase):
             for error in (CallbackFailed("progress broke at " + event), KeyboardInterrupt()):
                 with self.subTest(event=event, error=type(error).__name__):
                     self.pids = []
+                    # Each a batch of its own, not a second run of the last.
+                    self.journal = self.path("%s-%s.journal" % (event, type(error).__name__))
                     with self.assertRaises(type(error)) as caught:
                         self.batch(outputs=("mb",), progress=self.raising_at(event, error))
                     self.assertIs(caught.exception, error)

@@ -148,8 +148,10 @@ class ResumedAfterATear(FinishedBatch):
         for where, cut in sorted(self.cuts().items(), key=lambda item: item[1]):
             for glued in (False, True):
                 with self.subTest(where=where, glued=glued):
-                    self.folder = self.path("cut-%d-%d" % (cut, glued))
-                    self.journal = self.folder + ".journal"
+                    # The batch's own folder, as the crash left it: a
+                    # journal resumes only the folder it was made for.
+                    self.journal = self.path("cut-%d-%d.journal" % (cut, glued))
+                    shutil.rmtree(self.folder)
                     shutil.copytree(pristine, self.folder)
                     tail = lines_of(self.whole)[1] + b"\n" if glued else b""
                     self.write_journal(self.whole[:cut] + tail)

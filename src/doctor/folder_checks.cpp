@@ -89,9 +89,8 @@ void remove_folders(const Ref& made) {
     py::for_each(innermost_first, [](const Ref& folder) { py::guard([&] { host::os("rmdir", {folder}); }); });
 }
 
-Ref cache_folder(const Setting& setting) {
-    Ref journal = headless::default_journal(setting.folder.get() == Py_None ? setting.work : setting.folder);
-    return host::os_path("dirname", {journal});
+Ref cache_folder(const Setting& /*setting*/) {
+    return host::os_path("join", {headless::cache_folder(), "batches"});
 }
 
 Ref cache_probe(const Setting& setting) {

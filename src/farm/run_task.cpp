@@ -71,6 +71,7 @@ headless::Request request_for(const Manifest& manifest, const Ref& args, const R
     given.journal = journal_path(manifest.jobdir, index);
     given.resume = exists(given.journal);
     headless::Request request = headless::make_request(given);
+    request.identity = py::none();  // the task's own lock says it runs (lock_task)
     request.listed = sources;
     request.console = true;
     return request;

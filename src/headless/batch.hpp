@@ -38,7 +38,11 @@ struct Request {
     std::optional<double> timeout;  // seconds one file may take
     Ref mayapy;                  // str: the resolved mayapy executable
     Ref journal;                 // str: the journal's path
+    // The batch's identity (identity.hpp), which names its lock of life;
+    // None for a farm task, which its job folder and index name instead.
+    Ref identity = py::none();
     bool resume = false;
+    bool restart = false;        // an interrupted batch's journal kept aside, the batch started over
     bool retry_failed = false;   // with resume: failed sources are converted again
     bool dry_run = false;        // the names a run would write, and nothing else
     Ref progress;                // a callable receiving event dicts, or None

@@ -4,6 +4,7 @@
 // journals every finished source before it is reported, and replaces
 // workers that crash, hang, or have opened enough scenes.
 #include "headless/fleet.hpp"
+#include "headless/identity.hpp"
 #include "headless/interrupts.hpp"
 #include "headless/leftovers.hpp"
 #include "headless/ledger.hpp"
@@ -42,6 +43,25 @@ std::string crash_text(WorkerProcess& worker) {
 
 Ref basename(const Ref& path) { return host::os_path("basename", {path}); }
 
+// The body's result; the lock is released whatever the body throws (a
+// usage error too, which holds no Python error).
+template <class Body>
+Ref released_after(std::optional<BatchLock>& lock, Body&& body) {
+    Ref result;
+    try {
+        result = body();
+    } catch (const py::PyError&) {
+        py::PendingError pending;
+        if (lock) lock->release();
+        pending.rethrow();
+    } catch (...) {
+        if (lock) lock->release();
+        throw;
+    }
+    if (lock) lock->release();
+    return result;
+}
+
 class Controller final : public FleetEvents {
 public:
     explicit Controller(const Request& request)
@@ -74,7 +94,8 @@ private:
     void offer_work(double now);
     std::optional<Ref> make_output_folder(long long index);
     void make_output_root();
-    BatchLock hold_batch_lock();
+    template <class Take>
+    BatchLock lock_or_refuse(Take&& take);
     void start_successor(WorkerProcess& worker, double now);
     Outcome outcome_of(long long index, const Ref& reply);
     void record(long long index, const Outcome& outcome, int worker, double now);
@@ -155,12 +176,13 @@ void Controller::make_output_root() {
     }
 }
 
-// A folder that refuses the batch's lock file refuses its outputs too
+// A folder that refuses the batch's lock files refuses its outputs too
 // (read-only, or not the user's): bad input, said in one line.
-BatchLock Controller::hold_batch_lock() {
+template <class Take>
+BatchLock Controller::lock_or_refuse(Take&& take) {
     const Ref& root = ledger_.output_root();
     try {
-        return BatchLock::hold(root, ledger_.batch_id());
+        return take(root);
     } catch (const py::PyError&) {
         if (PyErr_ExceptionMatches(PyExc_OSError) == 0) throw;
         Ref why = py::take_error_text();
@@ -361,14 +383,26 @@ void Controller::stop_workers() {
     }
 }
 
-// The batch's lock is held from before its first temporary file to its
-// end (leftovers.hpp).
+// A batch's lock of life (identity.hpp) is held before its journal is
+// touched, to its end. It is also the lock of its temporary files
+// (leftovers.hpp), which are named by its identity; a batch that goes on
+// with a journal of before identities, or a farm task, holds its batch's
+// own lock (shared among the tasks) as well, from before its first
+// temporary file.
 Ref Controller::run() {
     make_output_root();
-    BatchLock lock = hold_batch_lock();
-    Ref results;
-    py::finally([&] { results = run_locked(); }, [&] { lock.release(); });
-    return results;
+    std::optional<BatchLock> life;
+    if (request_.identity.get() != Py_None) {
+        life.emplace(lock_or_refuse([this](const Ref& root) { return hold_life(root, request_.identity); }));
+    }
+    return released_after(life, [this] {
+        ledger_.open();
+        std::optional<BatchLock> lock;
+        if (PyObject_RichCompareBool(ledger_.batch_id().get(), request_.identity.get(), Py_EQ) != 1) {
+            lock = lock_or_refuse([this](const Ref& root) { return BatchLock::hold(root, ledger_.batch_id()); });
+        }
+        return released_after(lock, [this] { return run_locked(); });
+    });
 }
 
 // An error on its way up first has the signal handlers put back, the

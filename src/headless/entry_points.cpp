@@ -20,14 +20,14 @@ PyObject* guarded(Body&& body) {
 //       timeout=None, mayapy=None, journal=None, resume=False,
 //       retry_failed=False, progress=None, output_folder=None,
 //       fbx_version=None, fbx_ascii=False, include=None, exclude=None,
-//       dry_run=False)
+//       dry_run=False, restart=False)
 PyObject* batch(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
     return guarded([&] {
         Request request = make_request(bind_arguments(
             "batch", args, kwargs,
             {"folder", "sources", "outputs", "preset", "recursive", "skip_existing", "jobs", "timeout",
              "mayapy", "journal", "resume", "retry_failed", "progress", "output_folder", "fbx_version",
-             "fbx_ascii", "include", "exclude", "dry_run"}));
+             "fbx_ascii", "include", "exclude", "dry_run", "restart"}));
         if (request.dry_run) return plan_outputs(request);
         // The journal is closed and the workers stopped: an interruption
         // goes on up, as it would from any Python code.
@@ -52,12 +52,13 @@ PyMethodDef kEntryPoints[] = {
      "batch(folder, sources=('ma', 'mb', 'fbx'), outputs=('ma',), preset='Default', "
      "recursive=True, skip_existing=False, jobs=None, timeout=None, mayapy=None, journal=None, "
      "resume=False, retry_failed=False, progress=None, output_folder=None, fbx_version=None, "
-     "fbx_ascii=False, include=None, exclude=None, dry_run=False)\n--\n\n"
+     "fbx_ascii=False, include=None, exclude=None, dry_run=False, restart=False)\n--\n\n"
      "Converts a folder of scenes headless, with `jobs` mayapy workers, by the window's rules.\n"
      "Returns the results: total, converted, failed [(source, reason)], skipped, outputs,\n"
      "pending, start_time, end_time, journal, logs. A file that crashes or hangs Maya fails\n"
      "alone; an interrupted batch is finished by running it again with resume=True\n"
-     "(retry_failed=True converts the sources that failed again). output_folder writes the\n"
+     "(retry_failed=True converts the sources that failed again; restart=True starts it over,\n"
+     "its journal kept aside). output_folder writes the\n"
      "outputs under a folder of their own, include/exclude filter the sources by shell-style\n"
      "patterns, and dry_run=True returns the names a run would write without starting Maya."},
     {"batch_report", batch_report_entry, METH_O,

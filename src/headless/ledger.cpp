@@ -1,6 +1,7 @@
 #include "headless/ledger.hpp"
 
 #include "engine/front_end.hpp"
+#include "headless/identity.hpp"
 #include "headless/options.hpp"
 #include "headless/progress.hpp"
 #include "headless/temporary_files.hpp"
@@ -11,10 +12,6 @@
 namespace velmora::headless {
 namespace {
 
-
-bool same(const Ref& a, const Ref& b) {
-    return py::check_status(PyObject_RichCompareBool(a.get(), b.get(), Py_EQ)) != 0;
-}
 
 Ref new_batch_id() { return py::call_method(host::os("urandom", {py::integer(6)}), "hex"); }
 
@@ -30,10 +27,12 @@ std::string format_of(const Ref& output_file) {
     return utf8(py::check(PySequence_GetSlice(ext.get(), 1, PY_SSIZE_T_MAX)));
 }
 
-Ledger::Ledger(const Request& request) : request_(request) {
-    Ref choices = choices_dict(request.choices);
-    if (request.resume && py::truthy(host::os_path("exists", {request.journal}))) {
-        continue_journal(choices);
+Ledger::Ledger(const Request& request) : request_(request) {}
+
+void Ledger::open() {
+    Ref choices = choices_dict(request_.choices);
+    if (std::optional<JournalState> state = claim_journal(request_)) {
+        continue_journal(*state);
     } else {
         start_journal(choices);
     }
@@ -41,21 +40,20 @@ Ledger::Ledger(const Request& request) : request_(request) {
 
 void Ledger::start_journal(const Ref& choices) {
     sources_ = request_.listed ? *request_.listed : batch_sources(request_.folder, request_.choices);
-    batch_id_ = new_batch_id();
+    // A batch's temporary files and its lock are named by its identity; a
+    // farm task's by the batch its plan made.
+    batch_id_ = request_.identity.get() != Py_None ? request_.identity : new_batch_id();
     entries_.resize(static_cast<std::size_t>(py::length(sources_)));
-    journal_.emplace(Journal::start(
-        request_.journal,
-        py::dict({{"journal", "velmora-batch"}, {"version", 1}, {"batch", batch_id_},
-                  {"folder", request_.folder}, {"choices", choices}, {"sources", sources_},
-                  {"started", host::time("time")}})));
+    Ref batch = py::dict({{"journal", "velmora-batch"}, {"version", kJournalVersion}, {"batch", batch_id_}});
+    if (request_.identity.get() != Py_None) py::set_item(batch, "identity", request_.identity);
+    py::set_item(batch, "folder", request_.folder);
+    py::set_item(batch, "choices", choices);
+    py::set_item(batch, "sources", sources_);
+    py::set_item(batch, "started", host::time("time"));
+    journal_.emplace(Journal::start(request_.journal, batch));
 }
 
-void Ledger::continue_journal(const Ref& choices) {
-    JournalState state = read_journal(request_.journal);
-    if (!same(py::get_item(state.batch, "choices"), choices)) {
-        throw UsageError("the journal was made with other choices (sources, outputs, preset or "
-                         "options); give the same ones, or start a new batch without --resume");
-    }
+void Ledger::continue_journal(const JournalState& state) {
     batch_id_ = py::get_item(state.batch, "batch");
     sources_ = py::get_item(state.batch, "sources");
     entries_.resize(static_cast<std::size_t>(py::length(sources_)));

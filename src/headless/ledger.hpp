@@ -24,10 +24,11 @@ struct Outcome {
 
 class Ledger {
 public:
-    // Starts a new batch's journal; or, when resuming, continues the one
-    // there (UsageError when it was made with other choices). Failed
-    // sources are open again when the request asks to retry them.
     explicit Ledger(const Request& request);
+    // Starts a new batch's journal; or, when resuming, continues the one
+    // there (identity.hpp says which journal a run may continue or start).
+    // Failed sources are open again when the request asks to retry them.
+    void open();
 
     const Ref& batch_id() const { return batch_id_; }
     // The sources, relative ("/"-separated) as the journal holds them.
@@ -75,7 +76,7 @@ private:
     const Entry& entry(long long index) const { return entries_[static_cast<std::size_t>(index)]; }
     Entry& entry(long long index) { return entries_[static_cast<std::size_t>(index)]; }
     void start_journal(const Ref& choices);
-    void continue_journal(const Ref& choices);
+    void continue_journal(const JournalState& state);
     void take_records(const Ref& records);
     long long count(Status status) const;
 

@@ -179,6 +179,14 @@ BatchLock BatchLock::hold(const Ref& folder, const Ref& batch_id) {
     return held;
 }
 
+std::optional<BatchLock> BatchLock::hold_alone(const Ref& folder, const Ref& name) {
+    if (is_held_here(name)) return std::nullopt;
+    BatchLock held(host::os_path("join", {folder, lock_name(name)}), key_of(name));
+    if (held.lock_.take(held.path_, FileLock::Kind::Exclusive, true) != FileLock::Outcome::Held) return std::nullopt;
+    note_held(held.key_);
+    return held;
+}
+
 BatchLock::~BatchLock() {
     if (lock_.held()) note_released(key_);
 }

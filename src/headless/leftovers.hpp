@@ -14,6 +14,7 @@
 
 #include "headless/file_lock.hpp"
 
+#include <optional>
 #include <string>
 
 namespace velmora::headless {
@@ -24,6 +25,10 @@ public:
     // waiting while a cleaner holds it. Raises OSError when the lock file
     // cannot be made, RuntimeError when it stays taken.
     static BatchLock hold(const Ref& folder, const Ref& batch_id);
+    // Takes the lock named `name` in `folder` exclusively, in one attempt:
+    // nothing when another process (or this one) holds it. Raises OSError
+    // when the lock file cannot be made.
+    static std::optional<BatchLock> hold_alone(const Ref& folder, const Ref& name);
 
     BatchLock(BatchLock&&) noexcept = default;
     BatchLock& operator=(BatchLock&&) noexcept = default;

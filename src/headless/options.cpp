@@ -2,6 +2,8 @@
 // checked once: a bad value is one clear line and nothing is touched.
 #include "headless/options.hpp"
 
+#include "headless/identity.hpp"
+
 #include "host/files.hpp"
 #include "host/host.hpp"
 #include "host/stdlib.hpp"
@@ -145,16 +147,6 @@ Ref checked_patterns(const Ref& given, const char* what) {
 
 }  // namespace
 
-// Where batches keep their journals when none is named: the user's cache,
-// one journal per folder, so that --resume finds it again.
-Ref default_journal(const Ref& folder) {
-    Ref absolute = host::os_path("abspath", {folder});
-    Ref digest = py::call_method(py::call(host::attribute("hashlib", "sha1"), {host::os("fsencode", {absolute})}),
-                                 "hexdigest");
-    Ref name = py::format("{}.journal", {py::check(PySequence_GetSlice(digest.get(), 0, 16))});
-    return host::os_path("join", {cache_folder(), "batches", name});
-}
-
 namespace {
 
 Ref exe(const char* name) {
@@ -180,16 +172,35 @@ std::optional<Ref> mayapy_of_running_maya() {
 
 }  // namespace
 
-Ref cache_folder() {
+namespace {
+
+// An environment setting that names an absolute folder, else None.
+Ref absolute_setting(const char* name) {
+    Ref value = py::call_method(host::attribute("os", "environ"), "get", {name, ""});
+    return py::truthy(value) && py::truthy(host::os_path("isabs", {value})) ? value : py::none();
+}
+
+Ref home_folder() {
     Ref home = host::os_path("expanduser", {"~"});
-    Ref env = host::attribute("os", "environ");
+    if (!py::truthy(host::os_path("isabs", {home}))) {
+        usage(py::str("cannot tell where the user's cache is: HOME is not set and the system does not know "
+                      "this user; set HOME (or XDG_CACHE_HOME), or name the journal with --journal"));
+    }
+    return home;
+}
+
+}  // namespace
+
+Ref cache_folder() {
     Ref base;
     if (host::on_windows()) {
-        base = py::call_method(env, "get", {"LOCALAPPDATA", host::os_path("join", {home, "AppData", "Local"})});
+        base = absolute_setting("LOCALAPPDATA");
+        if (base.get() == Py_None) base = host::os_path("join", {home_folder(), "AppData", "Local"});
     } else if (py::equals(host::attribute("sys", "platform"), "darwin")) {
-        base = host::os_path("join", {home, "Library", "Caches"});
+        base = host::os_path("join", {home_folder(), "Library", "Caches"});
     } else {
-        base = py::call_method(env, "get", {"XDG_CACHE_HOME", host::os_path("join", {home, ".cache"})});
+        base = absolute_setting("XDG_CACHE_HOME");
+        if (base.get() == Py_None) base = host::os_path("join", {home_folder(), ".cache"});
     }
     return host::os_path("join", {base, "velmora"});
 }
@@ -231,6 +242,31 @@ Ref find_mayapy(const Ref& given) {
     usage(py::str("mayapy not found: name it with --mayapy PATH (mayapy= in Python) or set MAYA_LOCATION"));
 }
 
+namespace {
+
+// A journal named by the user: a path of text.
+Ref checked_journal(const Ref& given) {
+    Ref path;
+    if (py::guard([&] { path = py::call(host::attribute("os", "fspath"), {given}); }) ||
+        !PyUnicode_Check(path.get()) || !py::truthy(path)) {
+        usage(py::format("journal must be a path, not {!r}", {given}));
+    }
+    return path;
+}
+
+// The identity's journal in the user's cache; to resume, the folder's
+// journal of velmoras before identities when only that one is there.
+Ref journal_by_default(const Ref& identity, const Ref& folder, bool resume) {
+    Ref journal = default_journal(identity);
+    if (resume && !py::truthy(host::os_path("lexists", {journal}))) {
+        Ref older = journal_of_folder(folder);
+        if (host::exists(older)) return older;
+    }
+    return journal;
+}
+
+}  // namespace
+
 Request make_request(const BatchArguments& given) {
     Request request;
     request.folder = checked_folder(given.folder);
@@ -253,12 +289,15 @@ Request make_request(const BatchArguments& given) {
     }
     // Only a journal's failures can be tried again.
     if (given.retry_failed && !given.resume) usage(py::str("--retry-failed needs --resume"));
+    if (given.restart && given.resume) usage(py::str("--resume and --restart exclude each other"));
     request.progress = given.progress;
     // A dry run starts no Maya: it needs none.
     request.mayapy = given.dry_run && given.mayapy.get() == Py_None ? py::none() : find_mayapy(given.mayapy);
-    request.journal = given.journal.get() == Py_None ? default_journal(request.folder)
-                                                     : py::call(host::attribute("os", "fspath"), {given.journal});
+    request.identity = identity_of(request.folder, request.choices);
+    request.journal = given.journal.get() == Py_None ? journal_by_default(request.identity, request.folder, given.resume)
+                                                     : checked_journal(given.journal);
     request.resume = given.resume;
+    request.restart = given.restart;
     request.retry_failed = given.retry_failed;
     return request;
 }
@@ -289,6 +328,8 @@ void add_options(const Ref& parser, bool with_folder) {
     py::call(add, {"--mayapy"}, {{"help", "the mayapy to run (default: $MAYA_LOCATION, then the standard places)"}});
     py::call(add, {"--journal"}, {{"help", "the batch's journal (default: in the user's cache)"}});
     py::call(add, {"--resume"}, {{"action", "store_true"}, {"help", "finish the batch its journal records"}});
+    py::call(add, {"--restart"}, {{"action", "store_true"},
+                                  {"help", "start an interrupted batch over (its journal is kept aside)"}});
     py::call(add, {"--retry-failed"}, {{"action", "store_true"},
                                        {"help", "with --resume: convert the sources that failed again"}});
     py::call(add, {"--dry-run"}, {{"action", "store_true"},
@@ -309,6 +350,7 @@ Request request_from(const Ref& args, const Ref& folder) {
     given.mayapy = get("mayapy");
     given.journal = get("journal");
     given.resume = py::truthy(get("resume"));
+    given.restart = py::truthy(get("restart"));
     given.retry_failed = py::truthy(get("retry_failed"));
     given.output_folder = get("output_folder");
     given.fbx_version = get("fbx_version");
@@ -341,6 +383,7 @@ void set_argument(BatchArguments& given, const std::string& name, const Ref& val
     else if (name == "mayapy") given.mayapy = value;
     else if (name == "journal") given.journal = value;
     else if (name == "resume") given.resume = truth(value);
+    else if (name == "restart") given.restart = truth(value);
     else if (name == "retry_failed") given.retry_failed = truth(value);
     else if (name == "progress") given.progress = value;
     else if (name == "output_folder") given.output_folder = value;

@@ -24,7 +24,7 @@ struct UsageError : std::runtime_error {
 
 // Adds to an argparse.ArgumentParser the batch options: --sources,
 // --outputs, --preset, --no-subdirs, --skip-existing, --jobs, --timeout,
-// --mayapy, --journal, --resume, --retry-failed (and the positional FOLDER
+// --mayapy, --journal, --resume, --restart, --retry-failed (and the positional FOLDER
 // when `with_folder`).
 void add_options(const Ref& parser, bool with_folder);
 
@@ -48,6 +48,7 @@ struct BatchArguments {
     Ref mayapy = py::none();    // None: find_mayapy's search
     Ref journal = py::none();   // None: in the user's cache, one per folder
     bool resume = false;
+    bool restart = false;       // not with resume
     bool retry_failed = false;  // with resume only
     Ref output_folder = py::none();  // path-like, or None: next to the sources
     Ref fbx_version = py::none();    // "FBX" and six digits, or None
@@ -79,7 +80,9 @@ Request make_request(const BatchArguments& given);
 
 // velmora's folder in the user's cache (journals, background batches):
 // $XDG_CACHE_HOME (~/.cache), ~/Library/Caches or %LOCALAPPDATA%, then
-// "velmora". Not made here.
+// "velmora"; always absolute (a relative or empty setting is passed over,
+// as the XDG rules say). Not made here. A UsageError when the user's home
+// cannot be told (HOME unset for a user the system does not know).
 Ref cache_folder();
 
 // The mayapy to run: `given` (a str, or None), else $MAYA_LOCATION/bin/
@@ -92,8 +95,5 @@ Ref find_mayapy(const Ref& given);
 // list of str; mayapy on PATH, its last resort, is not among them).
 Ref mayapy_places();
 
-// Where a batch of `folder` keeps its journal when none is named: the
-// user's cache, one journal per folder (the workers' logs beside it).
-Ref default_journal(const Ref& folder);
 
 }  // namespace velmora::headless
