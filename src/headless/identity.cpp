@@ -10,7 +10,7 @@ namespace {
 
 // A second run of a batch finds the lock of the first taken; a cleaner
 // that looks at a free lock holds it for a moment, which this outlasts.
-constexpr int kLifeAttempts = 40;
+constexpr int kLifeAttempts = 20;
 constexpr double kLifePause = 0.05;
 
 Ref real(const Ref& path) { return host::os_path("normcase", {host::os_path("realpath", {path})}); }
@@ -39,17 +39,6 @@ JournalState read_or_refuse(const Ref& path) {
     if (!error) return *state;
     if (PyObject_IsInstance(error->get(), PyExc_ValueError) == 1) usage(py::call(py::builtin("str"), {*error}));
     usage(py::format("cannot read the journal {}: {}", {path, *error}));
-}
-
-void check_version(const Ref& path, const JournalState& state) {
-    Ref version = get(state.batch, "version");
-    bool readable = PyLong_Check(version.get()) && !PyBool_Check(version.get()) &&
-                    py::as_long(version) <= kJournalVersion;
-    if (!readable) {
-        usage(py::format("{} was written by a newer velmora (journal version {!r}); finish that batch with "
-                         "that velmora",
-                         {path, version}));
-    }
 }
 
 // The folder a journal records, when it can be told apart from another:
@@ -178,7 +167,6 @@ std::optional<JournalState> claim_journal(const Request& request) {
         return std::nullopt;
     }
     JournalState state = read_or_refuse(path);
-    check_version(path, state);
     check_same_batch(request, state);
     if (request.resume) return state;
     long long pending = pending_count(state);

@@ -32,10 +32,6 @@
 
 namespace velmora::headless {
 
-// The journal format this velmora writes; older ones are read, newer ones
-// refused.
-constexpr long long kJournalVersion = 1;
-
 // The identity of a batch of `folder` with `choices`: 16 hex digits.
 Ref identity_of(const Ref& folder, const Choices& choices);
 

@@ -52,6 +52,19 @@ long long end_of_whole_lines(const Ref& file, long long size) {
     throw py::PyError{};
 }
 
+// Older journals are read; a newer one is refused rather than misread.
+void check_version(const Ref& path, const Ref& batch) {
+    Ref version = py::call_method(batch, "get", {"version"});
+    bool readable = PyLong_Check(version.get()) && !PyBool_Check(version.get()) &&
+                    py::as_long(version) <= kJournalVersion;
+    if (readable) return;
+    Ref message = py::format("{} was written by a newer velmora (journal version {!r}); finish that batch "
+                             "with that velmora",
+                             {path, version});
+    PyErr_SetObject(PyExc_ValueError, message.get());
+    throw py::PyError{};
+}
+
 // The lines of the file; a last line cut short by a crash or a power cut
 // (no line break yet) was never reported, so it is left out.
 Ref whole_lines(const Ref& path) {
@@ -168,7 +181,8 @@ JournalState read_journal(const Ref& path) {
     if (!PyDict_Check(batch.get()) || !py::equals(py::call_method(batch, "get", {"journal"}), kKind)) {
         not_a_journal(path, "no batch line");
     }
-    JournalState state{batch, py::dict(), py::get_item(batch, "started"), py::none()};
+    check_version(path, batch);
+    JournalState state{batch, py::dict(), py::call_method(batch, "get", {"started"}), py::none()};
     for (Py_ssize_t i = 1, n = py::length(lines); i < n; ++i) {
         std::optional<Ref> record = parse_record(py::item(lines, i));
         if (!record) continue;

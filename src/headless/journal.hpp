@@ -3,6 +3,8 @@
 //
 //   line 1, the batch:
 //     {"journal": "velmora-batch", "version": 1, "batch": "<hex id>",
+//      "identity": "<hex>" (identity.hpp; the batch id too, but not in a
+//                           farm task's journal nor before identities),
 //      "folder": "<folder as given>",
 //      "choices": {"extensions": [".ma", ...], "outputs": ["mb", ...],
 //                  "preset": "Default", "recursive": true,
@@ -33,10 +35,15 @@ namespace velmora::headless {
 
 using py::Ref;
 
+// The journal format this velmora writes; older ones are read, newer ones
+// refused.
+constexpr long long kJournalVersion = 1;
+
 // What a journal file says: the batch line (a dict), the records by source
 // index (dict int -> record dict) and the times of its first start and last
 // end (None when it never ended). Raises ValueError with a clear message
-// when the file is not a journal (its first line is not a batch line).
+// when the file is not a journal (its first line is not a batch line) or
+// one of a newer velmora.
 // Later lines that hold no record are passed over; of a line where an
 // older version appended a record after an unfinished one, the record is
 // read.

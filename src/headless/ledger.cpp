@@ -172,19 +172,31 @@ bool is_within(const Ref& path, const Ref& folder) {
            !py::truthy(host::os_path("isabs", {relative}));
 }
 
+// The output folder as the listing of `folder` reaches it, when it lies
+// inside: either may be named through a symlink, so they are compared by
+// their real paths.
+std::optional<Ref> output_tree_in(const Ref& folder, const Ref& output_folder) {
+    if (output_folder.get() == Py_None) return std::nullopt;
+    if (is_within(output_folder, folder)) return output_folder;
+    Ref real_folder = host::os_path("realpath", {folder});
+    Ref real_output = host::os_path("realpath", {output_folder});
+    if (!is_within(real_output, real_folder)) return std::nullopt;
+    return host::os_path("join", {folder, host::os_path("relpath", {real_output, real_folder})});
+}
+
 }  // namespace
 
 Ref batch_sources(const Ref& folder, const Choices& choices) {
     Ref found = list_sources(folder, choices.extensions, choices.recursive, [](const Ref& error) {
         write_console(py::format("velmora-batch: skipped folder: {}\n", {error}), "stderr");
     });
-    bool outputs_apart = choices.output_folder.get() != Py_None;
+    std::optional<Ref> outputs_inside = output_tree_in(folder, choices.output_folder);
     Ref sources = py::list();
     py::for_each(found, [&](const Ref& path) {
         // Another batch's outputs in the making are not scenes, nor are the
         // outputs of an output folder inside the batch's.
         if (is_temp_name(host::os_path("basename", {path}))) return;
-        if (outputs_apart && is_within(path, choices.output_folder)) return;
+        if (outputs_inside && is_within(path, *outputs_inside)) return;
         Ref relative = relative_path(folder, path);
         if (py::length(choices.include) > 0 && !matches_any(relative, choices.include)) return;
         if (matches_any(relative, choices.exclude)) return;
