@@ -125,6 +125,7 @@ void keep_aside(const Ref& path, const JournalState& state) {
         aside = aside_name(path, stamp, attempt);
         if (move_to_free_name(path, aside)) break;
     }
+    host::sync_folder(host::os_path("dirname", {path}));
     Ref logs = py::format("{}.logs", {path});
     Ref aside_logs = py::format("{}.logs", {aside});
     if (py::truthy(host::os_path("isdir", {logs})) && !host::exists(aside_logs)) {

@@ -2,6 +2,7 @@
 // records is reported; read back whole to resume a batch or to report it.
 #include "headless/journal_file.hpp"
 
+#include "host/files.hpp"
 #include "host/host.hpp"
 #include "host/stdlib.hpp"
 
@@ -127,6 +128,7 @@ void write_first_line(const Ref& path, const Ref& staged, const Ref& batch) {
             sync(f);
         });
         host::os("replace", {staged, path});
+        host::sync_folder(host::os_path("dirname", {path}));
     } catch (const py::PyError&) {
         py::PendingError failure;
         py::guard([&staged] { host::os("remove", {staged}); });

@@ -26,7 +26,10 @@ Ref as_dict(const BatchStatus& status) {
 void StatusFile::write(const Ref& path, const BatchStatus& status, const Ref& extra) {
     Ref data = as_dict(status);
     if (extra && extra.get() != Py_None) py::call_method(data, "update", {extra});
-    host::write_json_file(path, data);
+    // A batch's last word must outlive a power cut; its progress, written
+    // a few times a second, need not.
+    bool passing = status.state == "running" || status.state == "stopping";
+    host::write_json_file(path, data, !passing);
 }
 
 void StatusFile::update(const BatchStatus& status, double now, bool force) {

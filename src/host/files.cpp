@@ -19,12 +19,25 @@ void remove_if_there(const py::Ref& path) {
     }
 }
 
-void write_json_file(const py::Ref& path, const py::Ref& value) {
+void sync_folder(const py::Ref& folder) {
+    if (on_windows()) return;
+    py::Ref where = py::truthy(folder) ? folder : py::str(".");
+    py::Ref fd = os("open", {where, py::getattr(global("os"), "O_RDONLY")});
+    py::finally([&] { os("fsync", {fd}); }, [&] { os("close", {fd}); });
+}
+
+void write_json_file(const py::Ref& path, const py::Ref& value, bool synced) {
     py::Ref staged = py::format("{}.new-{}", {path, os("getpid", {})});
     try {
         py::Ref file = py::call(py::builtin("open"), {staged, "wb"});
-        py::with(file, [&value](const py::Ref& f) { py::call_method(f, "write", {py::json_line(value)}); });
+        py::with(file, [&value, synced](const py::Ref& f) {
+            py::call_method(f, "write", {py::json_line(value)});
+            if (!synced) return;
+            py::call_method(f, "flush");
+            os("fsync", {py::call_method(f, "fileno")});
+        });
         os("replace", {staged, path});
+        if (synced) sync_folder(os_path("dirname", {path}));
     } catch (const py::PyError&) {
         py::PendingError pending;
         py::swallow([&] { os("remove", {staged}); });

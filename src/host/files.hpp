@@ -20,12 +20,19 @@ bool on_windows();
 // Removes a file if it is there (a missing one is no error).
 void remove_if_there(const py::Ref& path);
 
+// Makes a folder's entries (a file created, renamed or removed in it)
+// durable: a power cut after this returns keeps them. Nothing on Windows,
+// whose file systems journal their entries.
+void sync_folder(const py::Ref& folder);
+
 // Small JSON files that other processes read at any time: written under
 // a staged name beside them and moved into place in one step (a reader
 // sees the old file or the new one, never half of one; the staged file
 // goes if the write fails), and read back as a dict, or None when the
-// file is missing or is not one.
-void write_json_file(const py::Ref& path, const py::Ref& value);
+// file is missing or is not one. A record that must outlive a power cut is
+// `synced` (its data, then its folder's entry); a status refreshed many
+// times a second is not.
+void write_json_file(const py::Ref& path, const py::Ref& value, bool synced = true);
 py::Ref read_json_file(const py::Ref& path);
 
 }  // namespace velmora::host
