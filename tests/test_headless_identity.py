@@ -195,6 +195,19 @@ class TheCacheFolder(IdentityTestCase):
         self.assertEqual(os.listdir(work), [])
 
 
+    def test_a_cache_that_cannot_be_written_is_one_line_and_leaves_nothing(self):
+        from test_headless_promises import mount_tmpfs
+        self.scenes("a.ma")
+        cache = mount_tmpfs(self, size="1m", mode="0755")
+        subprocess.check_call(["mount", "-o", "remount,ro", cache])
+        proc = self.run_command("--outputs", "mb", env=dict(os.environ, XDG_CACHE_HOME=cache))
+        _, err = proc.communicate(timeout=60)
+        self.assertEqual(proc.returncode, 2, err)
+        self.assertRegex(err.decode(), r"^velmora-batch: error: cannot write the journal .*Read-only file system")
+        self.assertEqual(len(err.splitlines()), 1)
+        self.assertEqual(os.listdir(self.folder), ["a.ma"])
+
+
 class ASymlinkedFolder(IdentityTestCase):
     def test_an_output_folder_named_by_its_real_path_is_not_taken_for_sources(self):
         self.scenes("a.ma", "b.ma")

@@ -20,6 +20,19 @@ std::string utf8(const Ref& text) {
     return PyBytes_AsString(encoded.get());
 }
 
+// A journal that cannot be written (a read-only or full cache, a folder
+// not the user's) is bad input, said in one line before any work.
+template <class Open>
+Journal journal_or_refuse(const Ref& path, Open&& open) {
+    try {
+        return open();
+    } catch (const py::PyError&) {
+        if (PyErr_ExceptionMatches(PyExc_OSError) == 0) throw;
+        Ref why = py::take_error_text();
+        usage(py::format("cannot write the journal {}: {}; name another with --journal", {path, why}));
+    }
+}
+
 }  // namespace
 
 std::string format_of(const Ref& output_file) {
@@ -50,7 +63,7 @@ void Ledger::start_journal(const Ref& choices) {
     py::set_item(batch, "choices", choices);
     py::set_item(batch, "sources", sources_);
     py::set_item(batch, "started", host::time("time"));
-    journal_.emplace(Journal::start(request_.journal, batch));
+    journal_.emplace(journal_or_refuse(request_.journal, [&] { return Journal::start(request_.journal, batch); }));
 }
 
 void Ledger::continue_journal(const JournalState& state) {
@@ -58,7 +71,7 @@ void Ledger::continue_journal(const JournalState& state) {
     sources_ = py::get_item(state.batch, "sources");
     entries_.resize(static_cast<std::size_t>(py::length(sources_)));
     take_records(state.records);
-    journal_.emplace(Journal::reopen(request_.journal));
+    journal_.emplace(journal_or_refuse(request_.journal, [&] { return Journal::reopen(request_.journal); }));
 }
 
 // The last record of each source says what became of it. A failed source
