@@ -144,15 +144,25 @@ Journal Journal::reopen(const Ref& path) {
 // Written straight to the file, a part at a time as the system takes it:
 // a line that a full disk refused is not kept in a buffer, to be written
 // at close, after the batch has stopped on it.
+// What a refused write left of the line is cut again (readers would leave
+// it out, but the file stays whole lines for any reader).
 void Journal::append(const Ref& record) {
     Ref line = py::json_line(record);
-    Py_ssize_t size = py::length(line);
-    Py_ssize_t written = 0;
-    while (written < size) {
-        Ref rest = py::check(PySequence_GetSlice(line.get(), written, size));
-        written += static_cast<Py_ssize_t>(py::as_long(py::call_method(file_, "write", {rest})));
+    Ref fd = py::call_method(file_, "fileno");
+    Ref before = py::getattr(host::os("fstat", {fd}), "st_size");
+    try {
+        Py_ssize_t size = py::length(line);
+        Py_ssize_t written = 0;
+        while (written < size) {
+            Ref rest = py::check(PySequence_GetSlice(line.get(), written, size));
+            written += static_cast<Py_ssize_t>(py::as_long(py::call_method(file_, "write", {rest})));
+        }
+        host::os("fsync", {fd});
+    } catch (const py::PyError&) {
+        py::PendingError failure;
+        py::guard([&] { host::os("ftruncate", {fd, before}); });
+        failure.rethrow();
     }
-    host::os("fsync", {py::call_method(file_, "fileno")});
 }
 
 void Journal::close() {
