@@ -202,8 +202,8 @@ class TheCacheFolder(IdentityTestCase):
         subprocess.check_call(["mount", "-o", "remount,ro", cache])
         proc = self.run_command("--outputs", "mb", env=dict(os.environ, XDG_CACHE_HOME=cache))
         _, err = proc.communicate(timeout=60)
-        self.assertEqual(proc.returncode, 2, err)
-        self.assertRegex(err.decode(), r"^velmora-batch: error: cannot write the journal .*Read-only file system")
+        self.assertEqual(proc.returncode, 3, err)
+        self.assertRegex(err.decode(), r"cannot write the journal .*Read-only file system")
         self.assertEqual(len(err.splitlines()), 1)
         self.assertEqual(os.listdir(self.folder), ["a.ma"])
 

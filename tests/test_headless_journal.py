@@ -35,9 +35,14 @@ class FinishedBatch(HeadlessTestCase):
         with open(self.journal, "rb") as f:
             lines = lines_of(f.read())
         # Records come in the order files finish (the biggest go out first):
-        # put the last source's last, as a batch that finished it last wrote.
+        # put the last source's last, as a batch that finished it last wrote
+        # (each source's publish line before its record).
         head, records, end = lines[:2], lines[2:-1], lines[-1:]
-        records.sort(key=lambda line: json.loads(line.decode())["source"])
+
+        def order(line):
+            record = json.loads(line.decode())
+            return record.get("source", record.get("publish")), "source" in record
+        records.sort(key=order)
         self.whole = b"\n".join(head + records + end) + b"\n"
         self.write_journal(self.whole)
         self.batch_id = journal_lines(self.journal)[0]["batch"]

@@ -91,7 +91,7 @@ int convert_folder(const Ref& argv) {
     headless::Request request = headless::request_from(args, py::none());
     request.console = true;
     if (request.dry_run) return dry_run(request);
-    return headless::command_ending(headless::run_batch(request), "run again with --resume to finish");
+    return headless::command_run(request, "run again with --resume to finish");
 }
 
 }  // namespace

@@ -56,7 +56,8 @@ struct Request {
 
 // The sources of a batch, as paths relative to `folder` with "/": the
 // window's selection and order, less the temporary files of batches at
-// work. A folder that cannot be read is named on stderr.
+// work. A folder that cannot be read is named on stderr (list_batch in
+// ledger.hpp gives them instead).
 Ref batch_sources(const Ref& folder, const Choices& choices);
 
 // Runs the batch to its end (or to an interruption, which is re-raised
@@ -64,14 +65,18 @@ Ref batch_sources(const Ref& folder, const Choices& choices);
 // results dict of the whole batch, over every run of its journal:
 //   total (int), converted (int), failed (list of (source, reason)),
 //   skipped (list of output paths), outputs (list of written paths),
-//   pending (list of sources not finished), start_time, end_time (float),
-//   journal (str), logs (str: the folder of the workers' logs).
+//   pending (list of sources not finished), unread (list of (folder,
+//   reason): folders the listing could not read, their scenes unknown),
+//   start_time, end_time (float), journal (str), logs (str: the folder of
+//   the workers' logs). A journal that cannot be written stops the batch
+//   with an OSError that says so in one line (what was done is kept).
 // Paths in the results are full paths: folder joined with the relative ones.
 Ref run_batch(const Request& request);
 
 // The statistics report of a results dict: the same text, line for line,
 // that the window's statistics report shows for a batch with those counts
-// (its Start and End from start_time and end_time).
+// (its Start and End from start_time and end_time), then the folders that
+// could not be read, when there are.
 Ref report_text(const Ref& results);
 
 }  // namespace velmora::headless

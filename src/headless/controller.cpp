@@ -9,6 +9,7 @@
 #include "headless/leftovers.hpp"
 #include "headless/ledger.hpp"
 #include "headless/options.hpp"
+#include "headless/publish_intent.hpp"
 #include "headless/publishing.hpp"
 #include "headless/resume.hpp"
 #include "headless/schedule.hpp"
@@ -98,6 +99,8 @@ private:
     BatchLock lock_or_refuse(Take&& take);
     void start_successor(WorkerProcess& worker, double now);
     Outcome outcome_of(long long index, const Ref& reply);
+    void journal_intent(long long index, const Ref& results);
+    void note_lost_log(WorkerProcess& worker, const Ref& reply);
     void record(long long index, const Outcome& outcome, int worker, double now);
     void fail(long long index, const Ref& why, int worker, double now);
     Ref tag(long long index) const { return temp_tag(ledger_.batch_id(), index); }
@@ -116,6 +119,7 @@ private:
     bool draining_ = false;
     double grace_until_ = 0;
     std::optional<Ref> fatal_;
+    bool log_lost_ = false;
     std::unique_ptr<Interrupts> interrupts_;
 };
 
@@ -234,11 +238,22 @@ void Controller::replied(WorkerProcess& worker, const Ref& reply, double now) {
     long long index = *worker.job();
     double took = now - worker.since();
     file_seconds_ = file_seconds_ > 0 ? 0.9 * file_seconds_ + 0.1 * took : took;
+    note_lost_log(worker, reply);
     record(index, outcome_of(index, reply), worker.id(), now);
     schedule_->finished(index, took);
     worker.finished(now);
     hand_out(worker, now);
     offer_work(now);
+}
+
+// A worker whose log could not be written goes on without it (worker.cpp):
+// the batch's own disk, said once, never a source's failure.
+void Controller::note_lost_log(WorkerProcess& worker, const Ref& reply) {
+    std::optional<Ref> reason = py::find_item(reply, "log_lost");
+    if (!reason || log_lost_) return;
+    log_lost_ = true;
+    progress_.warn(py::format("the workers' logs cannot be written ({}: {}); the workers go on without them",
+                              {worker.log(), *reason}));
 }
 
 // A source is converted only when every chosen output was written or
@@ -250,6 +265,7 @@ Outcome Controller::outcome_of(long long index, const Ref& reply) {
     if (outcome.failure.get() != Py_None) return outcome;  // it did not open
     Ref base = ledger_.output_base(index);
     std::optional<Ref> failure;
+    journal_intent(index, py::get_item(reply, "results"));
     py::for_each(py::get_item(reply, "results"), [&](const Ref& result) {
         Ref natural = py::format("{}.{}", {base, py::item(result, 0)});
         if (!py::truthy(py::item(result, 1))) {
@@ -271,6 +287,19 @@ Outcome Controller::outcome_of(long long index, const Ref& reply) {
     outcome.converted = !failure && py::length(outcome.outputs) > 0;
     outcome.failure = failure ? *failure : outcome.converted ? py::none() : py::str("All conversions failed");
     return outcome;
+}
+
+// What is about to be published is on disk in the journal before the
+// first link (publish_intent.hpp).
+void Controller::journal_intent(long long index, const Ref& results) {
+    Ref files = py::dict();
+    py::for_each(results, [&](const Ref& result) {
+        if (!py::truthy(py::item(result, 1))) return;
+        if (std::optional<Ref> identity = file_identity(py::item(result, 2))) {
+            py::check_status(PyObject_SetItem(files.get(), py::item(result, 0).get(), identity->get()));
+        }
+    });
+    if (py::length(files) > 0) ledger_.intend(index, files);
 }
 
 // Journal first, then the temporary names go, then the news: a crash at
@@ -427,6 +456,7 @@ Ref Controller::convert() {
         py::append(full_sources, ledger_.source(i));
         py::append(output_bases, ledger_.output_base(i));
     }
+    recover_published(ledger_);
     remove_dead_batches(batch_folders(ledger_.output_root(), output_bases));
     recover_leftovers(ledger_);
     ledger_.run_started();

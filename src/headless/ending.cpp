@@ -9,12 +9,14 @@ namespace velmora::headless {
 namespace {
 
 constexpr int kInterruptedStatus = 130;
+constexpr int kStoppedStatus = 3;
 
 PyObject* python_error(Ending ending) {
     switch (ending) {
         case Ending::BatchError: return PyExc_RuntimeError;
         case Ending::Interrupted: return PyExc_KeyboardInterrupt;
         case Ending::BadUsage: return PyExc_ValueError;
+        case Ending::Stopped: return PyExc_OSError;
         default: return nullptr;
     }
 }
@@ -41,7 +43,8 @@ Ending ending_of(const Ref& results) {
     if (interrupted && py::truthy(*interrupted)) return Ending::Interrupted;
     bool failed = py::truthy(py::get_item(results, "failed"));
     bool pending = py::truthy(py::get_item(results, "pending"));
-    return failed || pending ? Ending::FilesLeft : Ending::Done;
+    std::optional<Ref> unread = py::find_item(results, "unread");
+    return failed || pending || (unread && py::truthy(*unread)) ? Ending::FilesLeft : Ending::Done;
 }
 
 int exit_status(Ending ending) {
@@ -51,6 +54,7 @@ int exit_status(Ending ending) {
         case Ending::BatchError: return 1;
         case Ending::Interrupted: return kInterruptedStatus;
         case Ending::BadUsage: return 2;
+        case Ending::Stopped: return kStoppedStatus;
     }
     return 1;
 }
@@ -93,6 +97,19 @@ int command_ending(const Ref& results, const char* to_finish) {
 int usage_ending(const UsageError& error) {
     say(py::format("velmora-batch: error: {}", {usage_message(error)}), "stderr");
     return exit_status(Ending::BadUsage);
+}
+
+int command_run(const Request& request, const char* to_finish) {
+    Ref results;
+    try {
+        results = run_batch(request);
+    } catch (const py::PyError&) {
+        if (PyErr_ExceptionMatches(PyExc_OSError) == 0) throw;
+        py::PendingError failure;
+        say(py::format("velmora-batch: error: {}", {py::call(py::builtin("str"), {failure.value()})}), "stderr");
+        return exit_status(Ending::Stopped);
+    }
+    return command_ending(results, to_finish);
 }
 
 }  // namespace velmora::headless

@@ -8,13 +8,21 @@
 //   BatchError    RuntimeError(message)     1   e.g. mayapy does not start
 //   Interrupted   KeyboardInterrupt         130
 //   BadUsage      ValueError(message)       2   bad arguments; nothing touched
+//   Stopped       OSError(message)          3   the system refused the batch
+//                                               a file of its own (its journal
+//                                               on a full disk, say); what was
+//                                               done is kept: resume it once
+//                                               that is put right
+//
+// A folder that the listing could not read counts as a file left: it is
+// named in the results ("unread") and the report, and the status is 1.
 #pragma once
 
 #include "headless/options.hpp"
 
 namespace velmora::headless {
 
-enum class Ending { Done, FilesLeft, BatchError, Interrupted, BadUsage };
+enum class Ending { Done, FilesLeft, BatchError, Interrupted, BadUsage, Stopped };
 
 // The ending of a results dict (run_batch's, or the farm's merged one,
 // which has no "error" or "interrupted"): a batch error first, then an
@@ -43,6 +51,11 @@ int command_ending(const Ref& results, const char* to_finish);
 // A usage error on the command line: its one line on stderr, and the exit
 // status.
 int usage_ending(const UsageError& error);
+
+// A command's run of a batch to its end (command_ending): an OSError that
+// stops it (velmora.batch raises it) is its one line on stderr and the
+// Stopped status, not a traceback.
+int command_run(const Request& request, const char* to_finish);
 
 // --- implementation ---------------------------------------------------------
 

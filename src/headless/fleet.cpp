@@ -34,7 +34,24 @@ void Fleet::listen() {
     py::call_method(listener_, "bind", {py::tuple({"127.0.0.1", 0})});
     py::call_method(listener_, "listen", {py::integer(64)});
     token_ = py::call_method(host::os("urandom", {py::integer(16)}), "hex");
-    host::os("makedirs", {logs_, py::integer(0777), true});
+    // One that cannot be made is said when the first worker starts.
+    py::guard([this] { host::os("makedirs", {logs_, py::integer(0777), true}); });
+}
+
+// A worker's log file, or the null device when it cannot be made (the
+// batch's disk full or not writable): said once, and the batch goes on.
+Ref Fleet::log_file(int id) {
+    Ref log = host::os_path("join", {logs_, py::format("worker-{}.log", {py::integer(id)})});
+    std::optional<Ref> error = py::guard([&log] {
+        py::with(py::call(py::builtin("open"), {log, "ab"}), [](const Ref&) {});
+    });
+    if (!error) return log;
+    if (!log_refused_) {
+        log_refused_ = true;
+        progress_.warn(py::format("the workers' logs cannot be written ({}: {}); the workers go on without them",
+                                  {log, *error}));
+    }
+    return host::attribute("os", "devnull");
 }
 
 void Fleet::spawn(double now) {
@@ -44,7 +61,7 @@ void Fleet::spawn(double now) {
                             host::os_path("dirname", {host::os_path("abspath", {host::global("__file__")})}),
                             "127.0.0.1", py::call(py::builtin("str"), {port}), token_,
                             py::call(py::builtin("str"), {py::integer(id)})});
-    Ref log = host::os_path("join", {logs_, py::format("worker-{}.log", {py::integer(id)})});
+    Ref log = log_file(id);
     workers_.push_back(std::make_unique<WorkerProcess>(id, command, log, now));
     progress_.worker(id, workers_.back()->pid(), WorkerProcess::State::Starting, py::none(), now);
 }

@@ -70,6 +70,7 @@ private:
     void on_message(WorkerProcess& worker, const Ref& message, FleetEvents& events, double now);
     void end(WorkerProcess& worker, FleetEvents& events, const std::optional<Ref>& timed_out, double now);
     bool overdue(const WorkerProcess& w, const Deadlines& deadlines, double now) const;
+    Ref log_file(int id);
 
     const Request& request_;
     Progress& progress_;
@@ -79,6 +80,7 @@ private:
     Ref token_;
     Ref logs_;
     int next_id_ = 1;
+    bool log_refused_ = false;
     double startup_seconds_ = 0;
 };
 

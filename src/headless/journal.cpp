@@ -24,6 +24,11 @@ Ref open_binary(const Ref& path, const char* mode) {
     return py::call(py::builtin("open"), {path, mode});
 }
 
+// Unbuffered: see Journal::append.
+Ref open_for_appending(const Ref& path) {
+    return py::call(py::builtin("open"), {path, "ab"}, {{"buffering", py::integer(0)}});
+}
+
 Ref bytes(const char* text) { return py::check(PyBytes_FromString(text)); }
 
 long long size_of(const Ref& file) {
@@ -143,17 +148,36 @@ Journal Journal::start(const Ref& path, const Ref& batch) {
     host::os("makedirs", {folder, py::integer(0777), true});
     Ref staged = py::format("{}.new-{}", {path, host::os("getpid", {})});
     write_first_line(path, staged, batch);
-    return Journal(open_binary(path, "ab"));
+    return Journal(open_for_appending(path));
 }
 
 Journal Journal::reopen(const Ref& path) {
     cut_torn_tail(path);
-    return Journal(open_binary(path, "ab"));
+    return Journal(open_for_appending(path));
 }
 
+// Written straight to the file, a part at a time as the system takes it:
+// a line that a full disk refused is not kept in a buffer, to be written
+// at close, after the batch has stopped on it.
+// What a refused write left of the line is cut again (readers would leave
+// it out, but the file stays whole lines for any reader).
 void Journal::append(const Ref& record) {
-    py::call_method(file_, "write", {py::json_line(record)});
-    sync(file_);
+    Ref line = py::json_line(record);
+    Ref fd = py::call_method(file_, "fileno");
+    Ref before = py::getattr(host::os("fstat", {fd}), "st_size");
+    try {
+        Py_ssize_t size = py::length(line);
+        Py_ssize_t written = 0;
+        while (written < size) {
+            Ref rest = py::check(PySequence_GetSlice(line.get(), written, size));
+            written += static_cast<Py_ssize_t>(py::as_long(py::call_method(file_, "write", {rest})));
+        }
+        host::os("fsync", {fd});
+    } catch (const py::PyError&) {
+        py::PendingError failure;
+        py::guard([&] { host::os("ftruncate", {fd, before}); });
+        failure.rethrow();
+    }
 }
 
 void Journal::close() {
@@ -184,12 +208,15 @@ JournalState read_journal(const Ref& path) {
         not_a_journal(path, "no batch line");
     }
     check_version(path, batch);
-    JournalState state{batch, py::dict(), py::call_method(batch, "get", {"started"}), py::none()};
+    JournalState state{batch, py::dict(), py::call_method(batch, "get", {"started"}), py::none(), py::dict()};
     for (Py_ssize_t i = 1, n = py::length(lines); i < n; ++i) {
         std::optional<Ref> record = parse_record(py::item(lines, i));
         if (!record) continue;
         if (std::optional<Ref> index = py::find_item(*record, "source")) {
             py::check_status(PyObject_SetItem(state.records.get(), index->get(), record->get()));
+            py::call_method(state.intents, "pop", {*index, py::none()});
+        } else if (std::optional<Ref> index = py::find_item(*record, "publish")) {
+            py::append(py::call_method(state.intents, "setdefault", {*index, py::list()}), *record);
         } else if (py::equals(py::call_method(*record, "get", {"run"}), "end")) {
             state.ended = py::get_item(*record, "time");
         }
@@ -233,6 +260,11 @@ Ref results_of(const JournalState& state, const Ref& folder) {
             py::append(failed, py::tuple({source, py::get_item(record, "failure")}));
         }
     }
+    Ref unread = py::list();
+    Ref listed_unread = py::call_method(state.batch, "get", {"unread", py::list()});
+    py::for_each(listed_unread, [&](const Ref& entry) {
+        py::append(unread, py::tuple({full_path(folder, py::item(entry, 0)), py::item(entry, 1)}));
+    });
     Ref ended = state.ended.get() == Py_None ? host::time("time") : state.ended;
     return py::dict({{"total", py::integer(total)},
                      {"converted", py::integer(converted)},
@@ -240,6 +272,7 @@ Ref results_of(const JournalState& state, const Ref& folder) {
                      {"skipped", skipped},
                      {"outputs", outputs},
                      {"pending", pending},
+                     {"unread", unread},
                      {"start_time", state.started},
                      {"end_time", ended}});
 }

@@ -13,13 +13,20 @@
 //                  "fbx_version": "FBX201800", "fbx_ascii": true,
 //                  "include": [...], "exclude": [...]},
 //      "sources": ["rel/a.ma", ...],          (relative to folder, "/")
-//      "started": <time.time()>}
+//      "started": <time.time()>,
+//      and only when the listing could not read a folder:
+//      "unread": [["rel/sub", "<reason>"], ...]}  (relative to folder, "/")
 //   then, in any order, one line per finished source (the last one of a
 //   source wins):
 //     {"source": <index into sources>, "converted": true|false,
 //      "outputs": ["rel/a.mb", ...], "skipped": ["rel/a.fbx", ...],
 //                          (relative to the output folder, else to folder)
 //      "failure": null | "<reason>"}
+//   before the outputs of a source are linked to their names, the files
+//   about to be published (a resume finds them by these even when their
+//   temporary names are gone; a later record of the source ends it):
+//     {"publish": <index into sources>,
+//      "files": {"mb": [st_dev, st_ino, st_size, st_mtime_ns], ...}}
 //   and run markers:
 //     {"run": "start", "time": <t>}   {"run": "end", "time": <t>,
 //                                      "interrupted": true|false}
@@ -30,6 +37,7 @@
 #pragma once
 
 #include "host/py.hpp"
+#include "host/stdlib.hpp"
 
 namespace velmora::headless {
 
@@ -44,6 +52,8 @@ constexpr long long kJournalVersion = 1;
 // end (None when it never ended). Raises ValueError with a clear message
 // when the file is not a journal (its first line is not a batch line) or
 // one of a newer velmora.
+// `intents` holds, by source index, the publish lines written after the
+// source's last record (a list of dicts, oldest first).
 // Later lines that hold no record are passed over; of a line where an
 // older version appended a record after an unfinished one, the record is
 // read.
@@ -52,6 +62,7 @@ struct JournalState {
     Ref records;
     Ref started;
     Ref ended;
+    Ref intents = py::dict();
 };
 JournalState read_journal(const Ref& path);
 

@@ -21,15 +21,22 @@ std::string utf8(const Ref& text) {
 }
 
 // A journal that cannot be written (a read-only or full cache, a folder
-// not the user's) is bad input, said in one line before any work.
+// not the user's) stops the batch before any work, with one line that
+// names it (an OSError, its errno kept).
 template <class Open>
 Journal journal_or_refuse(const Ref& path, Open&& open) {
     try {
         return open();
     } catch (const py::PyError&) {
         if (PyErr_ExceptionMatches(PyExc_OSError) == 0) throw;
-        Ref why = py::take_error_text();
-        usage(py::format("cannot write the journal {}: {}; name another with --journal", {path, why}));
+        Ref error = py::take_error();
+        Ref why = py::getattr(error, "strerror");
+        Ref message = py::format("cannot write the journal {}: {}; name another with --journal",
+                                 {path, why.get() != Py_None ? why : py::call(py::builtin("str"), {error})});
+        Ref refusal = py::call(Ref::borrow(PyExc_OSError), {message});
+        py::setattr(refusal.get(), "errno", py::getattr(error, "errno"));
+        PyErr_SetObject(PyExc_OSError, refusal.get());
+        throw py::PyError{};
     }
 }
 
@@ -52,7 +59,9 @@ void Ledger::open() {
 }
 
 void Ledger::start_journal(const Ref& choices) {
-    sources_ = request_.listed ? *request_.listed : batch_sources(request_.folder, request_.choices);
+    Listing listing = request_.listed ? Listing{*request_.listed, py::list()}
+                                      : list_batch(request_.folder, request_.choices);
+    sources_ = listing.sources;
     // A batch's temporary files and its lock are named by its identity; a
     // farm task's by the batch its plan made.
     batch_id_ = request_.identity.get() != Py_None ? request_.identity : new_batch_id();
@@ -63,6 +72,7 @@ void Ledger::start_journal(const Ref& choices) {
     py::set_item(batch, "choices", choices);
     py::set_item(batch, "sources", sources_);
     py::set_item(batch, "started", host::time("time"));
+    if (py::truthy(listing.unread)) py::set_item(batch, "unread", listing.unread);
     journal_.emplace(journal_or_refuse(request_.journal, [&] { return Journal::start(request_.journal, batch); }));
 }
 
@@ -71,6 +81,7 @@ void Ledger::continue_journal(const JournalState& state) {
     sources_ = py::get_item(state.batch, "sources");
     entries_.resize(static_cast<std::size_t>(py::length(sources_)));
     take_records(state.records);
+    intents_ = state.intents;
     journal_.emplace(journal_or_refuse(request_.journal, [&] { return Journal::reopen(request_.journal); }));
 }
 
@@ -116,9 +127,9 @@ Ref output_base_of(const Ref& folder, const Choices& choices, const Ref& relativ
 
 void Ledger::carry(long long index, const Ref& output_file, const std::string& format) {
     Entry& e = entry(index);
+    if (!e.formats.insert(format).second) return;
     if (!e.carried) e.carried = py::list();
     py::append(e.carried, output_file);
-    e.formats.insert(format);
 }
 
 Ref Ledger::carried(long long index) const {
@@ -141,21 +152,46 @@ void Ledger::record(long long index, const Outcome& outcome) {
         py::for_each(paths, [&](const Ref& p) { py::append(result, relative_path(output_root(), p)); });
         return result;
     };
-    journal_->append(py::dict({{"source", py::integer(index)},
-                               {"converted", py::boolean(outcome.converted)},
-                               {"outputs", relative(outcome.outputs)},
-                               {"skipped", relative(outcome.skipped)},
-                               {"failure", outcome.failure}}));
+    write(py::dict({{"source", py::integer(index)},
+                    {"converted", py::boolean(outcome.converted)},
+                    {"outputs", relative(outcome.outputs)},
+                    {"skipped", relative(outcome.skipped)},
+                    {"failure", outcome.failure}}));
     entry(index) = Entry{outcome.converted ? Status::Converted : Status::Failed, Ref(), {}};
 }
 
+void Ledger::intend(long long index, const Ref& files) {
+    write(py::dict({{"publish", py::integer(index)}, {"files", files}}));
+}
+
 void Ledger::run_started() {
-    journal_->append(py::dict({{"run", "start"}, {"time", host::time("time")}}));
+    write(py::dict({{"run", "start"}, {"time", host::time("time")}}));
 }
 
 void Ledger::run_ended(bool interrupted) {
-    journal_->append(py::dict({{"run", "end"}, {"time", host::time("time")},
-                               {"interrupted", py::boolean(interrupted)}}));
+    write(py::dict({{"run", "end"}, {"time", host::time("time")}, {"interrupted", py::boolean(interrupted)}}));
+}
+
+// A journal that cannot be written stops the batch: nothing may happen
+// that it does not know of. The OSError keeps its errno and says in one
+// line what stopped and how to go on.
+void Ledger::write(const Ref& line) {
+    try {
+        journal_->append(line);
+    } catch (const py::PyError&) {
+        if (PyErr_ExceptionMatches(PyExc_OSError) == 0) throw;
+        py::PendingError failure;
+        Ref reason = py::getattr(failure.value(), "strerror");
+        if (reason.get() == Py_None) reason = py::call(py::builtin("str"), {failure.value()});
+        Ref message = py::format("the journal {} cannot be written ({}); the batch stopped, and resumes "
+                                 "where it stopped once the journal can be written",
+                                 {request_.journal, reason});
+        Ref error = py::call(Ref::borrow(PyExc_OSError), {message});
+        py::check_status(PyObject_SetAttrString(error.get(), "errno",
+                                                py::getattr(failure.value(), "errno").get()));
+        PyErr_SetObject(PyExc_OSError, error.get());
+        throw py::PyError{};
+    }
 }
 
 long long Ledger::count(Status status) const {
@@ -200,9 +236,30 @@ std::optional<Ref> output_tree_in(const Ref& folder, const Ref& output_folder) {
 }  // namespace
 
 Ref batch_sources(const Ref& folder, const Choices& choices) {
-    Ref found = list_sources(folder, choices.extensions, choices.recursive, [](const Ref& error) {
-        write_console(py::format("velmora-batch: skipped folder: {}\n", {error}), "stderr");
+    Listing listing = list_batch(folder, choices);
+    py::for_each(listing.unread, [](const Ref& unread) {
+        write_console(py::format("velmora-batch: skipped folder: {}: {}\n", {py::item(unread, 0), py::item(unread, 1)}),
+                      "stderr");
     });
+    return listing.sources;
+}
+
+namespace {
+
+// An error of the walk, as (folder relative to the batch's, reason).
+Ref unread_entry(const Ref& folder, const Ref& error) {
+    Ref where = py::getattr(error, "filename");
+    Ref reason = py::getattr(error, "strerror");
+    if (reason.get() == Py_None) reason = py::call(py::builtin("str"), {error});
+    return py::tuple({where.get() == Py_None ? py::str(".") : relative_path(folder, where), reason});
+}
+
+}  // namespace
+
+Listing list_batch(const Ref& folder, const Choices& choices) {
+    Ref unread = py::list();
+    Ref found = list_sources(folder, choices.extensions, choices.recursive,
+                             [&](const Ref& error) { py::append(unread, unread_entry(folder, error)); });
     std::optional<Ref> outputs_inside = output_tree_in(folder, choices.output_folder);
     Ref sources = py::list();
     py::for_each(found, [&](const Ref& path) {
@@ -215,7 +272,7 @@ Ref batch_sources(const Ref& folder, const Choices& choices) {
         if (matches_any(relative, choices.exclude)) return;
         py::append(sources, relative);
     });
-    return sources;
+    return Listing{sources, unread};
 }
 
 }  // namespace velmora::headless

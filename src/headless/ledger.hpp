@@ -44,8 +44,10 @@ public:
     bool finished(long long index) const { return entry(index).status != Status::Open; }
 
     // An output this source already has (published by an earlier run or
-    // before a crash), and its format.
+    // before a crash), and its format; a second one of a format it has is
+    // passed over (a source has one output of each format).
     void carry(long long index, const Ref& output_file, const std::string& format);
+    bool has(long long index, const std::string& format) const { return entry(index).formats.count(format) > 0; }
     // The outputs it already has (a new list).
     Ref carried(long long index) const;
     // The chosen output formats it still lacks, in the chosen order.
@@ -54,6 +56,12 @@ public:
     // Journals what became of a source (on disk when this returns); from
     // then on the source is finished.
     void record(long long index, const Outcome& outcome);
+    // Journals the files a source is about to publish, by format (a dict
+    // of str -> identity, see publish_intent.hpp), before they are linked.
+    void intend(long long index, const Ref& files);
+    // The publish lines a resumed journal holds after its sources' last
+    // records (JournalState::intents); empty for a new batch.
+    const Ref& intents() const { return intents_; }
     // Run markers, so that a report can tell when the batch ran.
     void run_started();
     void run_ended(bool interrupted);
@@ -78,6 +86,7 @@ private:
     void start_journal(const Ref& choices);
     void continue_journal(const JournalState& state);
     void take_records(const Ref& records);
+    void write(const Ref& line);
     long long count(Status status) const;
 
     const Request& request_;
@@ -85,12 +94,21 @@ private:
     Ref sources_;
     std::vector<Entry> entries_;
     std::optional<Journal> journal_;
+    Ref intents_ = py::dict();
 };
 
 // Where the outputs of source `relative` (as the journal holds it) of a
 // batch over `folder` go: its path without the extension, under the
 // chosen output folder (mirroring its place in `folder`) or next to it.
 Ref output_base_of(const Ref& folder, const Choices& choices, const Ref& relative);
+
+// The sources of a batch (batch_sources), and the folders the listing
+// could not read: a list of (folder relative to `folder` with "/", reason).
+struct Listing {
+    Ref sources;
+    Ref unread;
+};
+Listing list_batch(const Ref& folder, const Choices& choices);
 
 // The format of an output file: its extension, lower case, without the dot.
 std::string format_of(const Ref& output_file);

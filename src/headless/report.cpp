@@ -6,10 +6,28 @@
 
 namespace velmora::headless {
 
+namespace {
+
+// The window lists what it could read; the batch also names the folders
+// it could not, after the window's lines (a folder left out is work left).
+Ref unread_lines(const Ref& unread) {
+    Ref lines = py::list({py::format("FOLDERS NOT READ: {}", {py::integer(py::length(unread))})});
+    py::for_each(unread, [&lines](const Ref& entry) {
+        py::append(lines, py::format("  - {}", {py::item(entry, 0)}));
+        py::append(lines, py::format("    {}", {py::item(entry, 1)}));
+    });
+    return py::call_method(py::str("\n"), "join", {lines});
+}
+
+}  // namespace
+
 Ref report_text(const Ref& results) {
-    return statistics_text(py::get_item(results, "start_time"), py::get_item(results, "end_time"),
-                           py::get_item(results, "total"), py::get_item(results, "converted"),
-                           py::get_item(results, "failed"), py::length(py::get_item(results, "skipped")));
+    Ref text = statistics_text(py::get_item(results, "start_time"), py::get_item(results, "end_time"),
+                               py::get_item(results, "total"), py::get_item(results, "converted"),
+                               py::get_item(results, "failed"), py::length(py::get_item(results, "skipped")));
+    std::optional<Ref> unread = py::find_item(results, "unread");
+    if (!unread || !py::truthy(*unread)) return text;
+    return py::format("{}\n{}", {text, unread_lines(*unread)});
 }
 
 }  // namespace velmora::headless

@@ -13,13 +13,41 @@
 namespace velmora::headless {
 namespace {
 
+// The worker's output is its log file, on the batch's disk. A log that
+// cannot be written (that disk full) is no fault of the file converted:
+// the worker's output goes to the null device from then on, and the
+// controller is told once, with its next reply.
+struct WorkerLog {
+    bool lost = false;
+    Ref reason;  // until told
+
+    void write(const Ref& line) {
+        if (lost) return;
+        std::optional<Ref> error = py::guard([&line] { print_log(line); });
+        if (error) lose(*error);
+    }
+    void lose(const Ref& why) {
+        lost = true;
+        reason = why;
+        // Maya's own output and what Python still holds go nowhere, rather
+        // than fail the next call that writes.
+        py::guard([] {
+            Ref null = host::os("open", {host::attribute("os", "devnull"), host::attribute("os", "O_WRONLY")});
+            host::os("dup2", {null, py::integer(1)});
+            host::os("dup2", {null, py::integer(2)});
+            host::os("close", {null});
+        });
+    }
+};
+
 // The user's choices as the controller sent them with the file; the log
 // goes to the worker's output (its log file) only: the window's log file
 // is the artist's, not the batch's.
 class WorkerFrontEnd final : public FrontEnd {
 public:
-    explicit WorkerFrontEnd(const Ref& job)
-        : skip_(py::truthy(py::get_item(job, "skip_existing"))),
+    WorkerFrontEnd(const Ref& job, WorkerLog& log)
+        : log_(log),
+          skip_(py::truthy(py::get_item(job, "skip_existing"))),
           preset_(py::get_item(job, "preset")),
           tag_(py::get_item(job, "tag")),
           base_(py::call_method(job, "get", {"base"})),
@@ -41,13 +69,14 @@ public:
     // Maya in batch mode has no main pane to hide.
     void suspend_viewport() override {}
     Ref write_path(const Ref& output_file) override { return temp_path(output_file, tag_); }
-    void log(const Ref& line) override { print_log(line); }
+    void log(const Ref& line) override { log_.write(line); }
     void skipped(const Ref& output_file) override { py::append(skipped_, output_file); }
     using FrontEnd::log;
 
     const Ref& skipped_outputs() const { return skipped_; }
 
 private:
+    WorkerLog& log_;
     bool skip_;
     Ref preset_;
     Ref tag_;
@@ -57,9 +86,9 @@ private:
     Ref skipped_ = py::list();
 };
 
-Ref convert(const Ref& job) {
+Ref convert(const Ref& job, WorkerLog& log) {
     Ref source = py::get_item(job, "convert");
-    WorkerFrontEnd front(job);
+    WorkerFrontEnd front(job, log);
     front.log(py::format("\n[{}/{}] {}", {py::get_item(job, "position"), py::get_item(job, "total"),
                                            host::os_path("basename", {source})}));
     Ref results = py::list();
@@ -68,17 +97,23 @@ Ref convert(const Ref& job) {
         results = convert_scene(source, py::get_item(job, "formats"), fps, front);
     });
     if (error) front.log(py::format("  ERROR opening: {}", {*error}));
-    return py::dict({{"index", py::get_item(job, "index")},
-                     {"results", results},
-                     {"skipped", front.skipped_outputs()},
-                     {"error", error ? *error : py::none()}});
+    Ref reply = py::dict({{"index", py::get_item(job, "index")},
+                          {"results", results},
+                          {"skipped", front.skipped_outputs()},
+                          {"error", error ? *error : py::none()}});
+    if (log.reason) {
+        py::set_item(reply, "log_lost", log.reason);
+        log.reason = Ref();
+    }
+    return reply;
 }
 
 void serve(Channel& channel, Watchdog& watchdog) {
+    WorkerLog log;
     while (std::optional<Ref> message = channel.receive()) {
         if (py::find_item(*message, "quit")) return;
         watchdog.busy(true);
-        Ref reply = convert(*message);
+        Ref reply = convert(*message, log);
         watchdog.busy(false);
         channel.send(reply);
     }
