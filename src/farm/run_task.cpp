@@ -128,7 +128,7 @@ int run_task(const Ref& argv) {
     say(py::format("velmora-batch: task {} of {}: {} sources from {}{}",
                    {py::integer(index), py::integer(task_count(manifest)),
                     py::integer(py::length(sources)), folder, request.resume ? " (resuming)" : ""}));
-    return headless::command_ending(headless::run_batch(request), "run the task again to finish it");
+    return headless::command_run(request, "run the task again to finish it");
 }
 
 }  // namespace velmora::farm
