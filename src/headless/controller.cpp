@@ -156,11 +156,14 @@ void Controller::make_output_root() {
 }
 
 // A folder that refuses the batch's lock file refuses its outputs too
-// (read-only, or not the user's): bad input, said in one line.
+// (read-only, or not the user's): bad input, said in one line. The lock
+// lies also in the output folders that links lead elsewhere.
 BatchLock Controller::hold_batch_lock() {
     const Ref& root = ledger_.output_root();
     try {
-        return BatchLock::hold(root, ledger_.batch_id());
+        Ref output_bases = py::list();
+        for (long long i = 0; i < ledger_.total(); ++i) py::append(output_bases, ledger_.output_base(i));
+        return BatchLock::hold(root, ledger_.batch_id(), batch_folders(root, output_bases));
     } catch (const py::PyError&) {
         if (PyErr_ExceptionMatches(PyExc_OSError) == 0) throw;
         Ref why = py::take_error_text();
