@@ -259,6 +259,11 @@ public:
     // The lock file goes while holders are kept out, then the mark.
     void finish(Cleaning& done) {
         if (lock_.held() || mark_.held()) remove_into(lock_file_, done);
+        let_go();
+    }
+
+    // Holders may come in again; no mark of this cleaner stays.
+    void let_go() {
         drop_mark();
         lock_.close();
     }
@@ -348,15 +353,16 @@ void remove_batch_files(const Ref& key, const Ref& temps, Survey& found, Cleanin
     std::vector<Claim> claims(static_cast<std::size_t>(py::length(lock_files)));
     for (std::size_t i = 0; i < claims.size(); ++i) {
         Claim::Verdict verdict = claims[i].take(py::item(lock_files, static_cast<Py_ssize_t>(i)), batch);
+        if (verdict == Claim::Verdict::Dead) continue;
+        for (std::size_t j = 0; j < i; ++j) claims[j].let_go();
         if (verdict == Claim::Verdict::Alive) return;
-        if (verdict == Claim::Verdict::Refused) {
-            refuse_all(temps, claims[i].why(), done);
-            refuse_all(lock_files, claims[i].why(), done);
-            py::for_each(lock_files, [&](const Ref& lock_file) {
-                py::swallow([&] { py::call_method(found.locks, "pop", {lock_file, py::none()}); });
-            });
-            return;
-        }
+        // Dead, as far as can be told, but not ours to clean.
+        refuse_all(temps, claims[i].why(), done);
+        refuse_all(lock_files, claims[i].why(), done);
+        py::for_each(lock_files, [&](const Ref& lock_file) {
+            py::swallow([&] { py::call_method(found.locks, "pop", {lock_file, py::none()}); });
+        });
+        return;
     }
     py::for_each(temps, [&](const Ref& temp) { remove_into(temp, done); });
     for (std::size_t i = 0; i < claims.size(); ++i) {
