@@ -7,10 +7,11 @@ import os
 import signal
 import subprocess
 import sys
+import tempfile
 import time
 import unittest
 
-from headless_support import COMMAND, HeadlessTestCase, files_under, marked_pids
+from headless_support import COMMAND, HeadlessTestCase, files_under, marked_pids, velmora
 
 
 def is_leftover(name):
@@ -107,6 +108,31 @@ class KilledBatches(LeftoversTestCase):
         self.assertEqual(self.batch(outputs=("mb",))["converted"], 1)
         self.assertEqual(files_under(self.folder), ["sub/a.ma", "sub/a.mb"])
 
+    def test_a_batch_writing_through_a_linked_subfolder_is_alive_wherever_it_is_reached_from(self):
+        # The output folder's sub is a link to a folder elsewhere: the
+        # batch's temporary file lies in there, its lock in the output folder.
+        self.scenes("sub/a.ma")
+        out, elsewhere = self.path("out"), self.path("elsewhere")
+        os.makedirs(os.path.join(elsewhere, "real"))
+        os.makedirs(out)
+        os.symlink(os.path.join(elsewhere, "real"), os.path.join(out, "sub"))
+        self.costs(save=3)
+        controller = self.command("--outputs", "mb", "--output-folder", out)
+        self.addCleanup(self.kill_whole, controller)
+        deadline = time.time() + 30
+        while not [n for n in files_under(elsewhere) if n.endswith(".mb")]:
+            if time.time() > deadline or controller.poll() is not None:
+                self.fail("the batch never wrote its temporary file")
+            time.sleep(0.05)
+        for folder in (elsewhere, os.path.join(elsewhere, "real"), out):
+            status, text, err = self.clean(folder)
+            self.assertEqual((status, err), (0, ""))
+            self.assertEqual(text.splitlines()[-1], "Removed 0 files.", text)
+        out_text, err_text = (t.decode() for t in controller.communicate(timeout=60))
+        self.assertEqual(controller.returncode, 0, out_text + err_text)
+        self.assertEqual(files_under(elsewhere), ["real/a.mb"])
+        self.assertTrue(os.path.isfile(os.path.join(out, "sub", "a.mb")))
+
     def test_clean_leaves_a_running_batch_alone_and_removes_it_once_dead(self):
         self.scenes("a.ma", "b.ma")
         controller = self.start_writing(2)
@@ -170,6 +196,102 @@ class CleanDecidedByTheLock(LeftoversTestCase):
         self.assertEqual((status, out), (2, ""))
         self.assertEqual(len(err.splitlines()), 1)
         self.assertIn("folder not found", err)
+
+
+def other_user():
+    """(uid, gid) of a second user, made when missing."""
+    import pwd
+    name = "velmora-other"
+    try:
+        entry = pwd.getpwnam(name)
+    except KeyError:
+        subprocess.run(["useradd", "--system", "--no-create-home", name], check=True,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        entry = pwd.getpwnam(name)
+    return entry.pw_uid, entry.pw_gid
+
+
+@unittest.skipUnless(hasattr(os, "geteuid") and os.geteuid() == 0, "needs root to act as a second user")
+class AnotherUsersLeftovers(LeftoversTestCase):
+    """Files a dead batch of one user left, cleaned by another, who may
+    remove files in the folder but not write to the lock file."""
+
+    def setUp(self):
+        super().setUp()
+        try:
+            self.uid, self.gid = other_user()
+        except (OSError, subprocess.CalledProcessError) as error:
+            self.skipTest("no second user: %s" % error)
+        os.chmod(self.tmp, 0o755)
+        os.chmod(self.folder, 0o777)
+
+    def clean_as_other(self, folder=None):
+        """velmora-batch clean FOLDER in a forked child that has become the
+        other user (whose exec of this interpreter may be refused)."""
+        out, err = (tempfile.TemporaryFile() for _ in range(2))
+        self.addCleanup(out.close)
+        self.addCleanup(err.close)
+        pid = os.fork()
+        if pid == 0:
+            status = 70
+            try:
+                os.dup2(out.fileno(), 1)
+                os.dup2(err.fileno(), 2)
+                sys.stdout = open(1, "w", closefd=False)
+                sys.stderr = open(2, "w", closefd=False)
+                os.setgid(self.gid)
+                os.setuid(self.uid)
+                status = velmora.batch_main(["clean", folder or self.folder])
+            except SystemExit as stop:
+                status = stop.code if isinstance(stop.code, int) else 1
+            finally:
+                sys.stdout.flush()
+                sys.stderr.flush()
+                os._exit(status)
+        _, status = os.waitpid(pid, 0)
+        out.seek(0)
+        err.seek(0)
+        return os.WEXITSTATUS(status), out.read().decode(), err.read().decode()
+
+    def leave(self, batch, folder=""):
+        """A lock file and a temporary file of `batch`, owned by this user, 0644."""
+        lock = self.touch(folder, ".velmora-%s.lock" % batch)
+        temp = self.touch(folder, ".velmora-%s.0.mb" % batch)
+        for path in (lock, temp):
+            os.chmod(path, 0o644)
+        return lock, temp
+
+    def test_a_dead_batch_of_another_user_is_removed_a_live_one_kept(self):
+        dead = self.leave("dead01")
+        live = self.leave("live01")
+        holder = self.hold_lock(live[0])
+        status, out, err = self.clean_as_other()
+        self.assertEqual((status, err), (0, ""))
+        self.assertEqual(sorted(out.splitlines()[:-1]), sorted(dead))
+        self.assertEqual(out.splitlines()[-1], "Removed 2 files.")
+        self.assertEqual(sorted(os.path.join(self.folder, n) for n in files_under(self.folder)),
+                         sorted(live))
+        holder.kill()
+        holder.wait()
+        status, out, err = self.clean_as_other()
+        self.assertEqual((status, out.splitlines()[-1]), (0, "Removed 2 files."))
+        self.assertEqual(files_under(self.folder), [])
+
+    def test_files_it_may_not_remove_are_named_and_counted(self):
+        kept = self.leave("dead02", "closed")
+        os.chmod(os.path.join(self.folder, "closed"), 0o755)   # not the other user's to change
+        gone = self.leave("dead03", "open")
+        os.chmod(os.path.join(self.folder, "open"), 0o777)
+        status, out, err = self.clean_as_other()
+        lines = out.splitlines()
+        self.assertEqual(status, 1, out + err)
+        self.assertEqual(sorted(l for l in lines if l.startswith("/")), sorted(gone))
+        refused = [l for l in lines if l.startswith("could not remove ")]
+        self.assertEqual(len(refused), 2, out)
+        for path in kept:
+            self.assertTrue(any(path in l and "Permission denied" in l for l in refused), out)
+            self.assertTrue(os.path.exists(path))
+        self.assertEqual(lines[-2:], ["Removed 2 files.", "Could not remove 2 files."])
 
 
 if __name__ == "__main__":

@@ -104,6 +104,21 @@ class DryRun(HeadlessTestCase):
         self.assertEqual(files_under(self.folder), sorted(before + [
             os.path.relpath(p, self.folder) for p in run["outputs"]]))
 
+    def test_a_dangling_link_under_an_output_name_takes_that_name_as_in_a_run(self):
+        self.scenes("a.ma", "b.ma")
+        os.symlink(self.path("nowhere.mb"), os.path.join(self.folder, "a.mb"))
+        os.symlink(self.path("nowhere.mb"), os.path.join(self.folder, "b.mb"))
+        for skip in (False, True):
+            with self.subTest(skip_existing=skip):
+                self.journal = self.path("batch-%d.journal" % skip)
+                planned = self.batch(outputs=("mb",), dry_run=True, skip_existing=skip)
+                run = self.batch(outputs=("mb",), skip_existing=skip)
+                self.assertEqual((planned["outputs"], planned["skipped"]), (run["outputs"], run["skipped"]))
+        self.assertEqual(run["skipped"], [os.path.join(self.folder, n) for n in ("a.mb", "b.mb")])
+        self.assertEqual(planned["outputs"], [])
+        self.assertTrue(os.path.islink(os.path.join(self.folder, "a.mb")))
+        self.assertFalse(os.path.exists(self.path("nowhere.mb")))
+
     def test_the_command_prints_the_report_and_the_planned_names(self):
         self.scenes("a.ma", "sub/c.ma")
         done = command(self.folder, "--outputs", "mb", "--dry-run", "--output-folder", self.path("out"))

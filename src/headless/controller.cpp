@@ -96,7 +96,7 @@ private:
     std::optional<Ref> make_output_folder(long long index);
     void make_output_root();
     template <class Take>
-    BatchLock lock_or_refuse(Take&& take);
+    auto lock_or_refuse(Take&& take) -> decltype(take(Ref()));
     void start_successor(WorkerProcess& worker, double now);
     Outcome outcome_of(long long index, const Ref& reply);
     void journal_intent(long long index, const Ref& results);
@@ -183,7 +183,7 @@ void Controller::make_output_root() {
 // A folder that refuses the batch's lock files refuses its outputs too
 // (read-only, or not the user's): bad input, said in one line.
 template <class Take>
-BatchLock Controller::lock_or_refuse(Take&& take) {
+auto Controller::lock_or_refuse(Take&& take) -> decltype(take(Ref())) {
     const Ref& root = ledger_.output_root();
     try {
         return take(root);
@@ -424,11 +424,21 @@ Ref Controller::run() {
     if (request_.identity.get() != Py_None) {
         life.emplace(lock_or_refuse([this](const Ref& root) { return hold_life(root, request_.identity); }));
     }
-    return released_after(life, [this] {
+    return released_after(life, [this, &life] {
         ledger_.open();
+        // The lock lies also in the output folders that links lead elsewhere.
+        Ref output_bases = py::list();
+        for (long long i = 0; i < ledger_.total(); ++i) py::append(output_bases, ledger_.output_base(i));
+        Ref writes_into = batch_folders(ledger_.output_root(), output_bases);
         std::optional<BatchLock> lock;
         if (PyObject_RichCompareBool(ledger_.batch_id().get(), request_.identity.get(), Py_EQ) != 1) {
-            lock = lock_or_refuse([this](const Ref& root) { return BatchLock::hold(root, ledger_.batch_id()); });
+            lock = lock_or_refuse(
+                [&](const Ref& root) { return BatchLock::hold(root, ledger_.batch_id(), writes_into); });
+        } else {
+            lock_or_refuse([&](const Ref& root) {
+                life->also_in(root, writes_into);
+                return true;
+            });
         }
         return released_after(lock, [this] { return run_locked(); });
     });

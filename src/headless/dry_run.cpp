@@ -23,9 +23,6 @@ void plan_source(const Request& request, const Ref& relative, const Ref& taken, 
     Ref source = full_path(request.folder, relative);
     Ref own = py::call_method(py::item(host::os_path("splitext", {source}), 1), "lower");
     Ref base = output_base_of(request.folder, request.choices, relative);
-    auto is_free = [&taken](const Ref& name) {
-        return py::check_status(PySet_Contains(taken.get(), name.get())) == 0 && !host::exists(name);
-    };
     Ref mine = py::list();
     py::for_each(request.choices.outputs, [&](const Ref& format) {
         if (py::equals(own, "") == false && py::check_status(PyObject_RichCompareBool(
@@ -33,7 +30,7 @@ void plan_source(const Request& request, const Ref& relative, const Ref& taken, 
             return;  // its own format: skipped by rule
         }
         Ref natural = py::format("{}.{}", {base, format});
-        std::optional<Ref> name = planned_name(natural, request.choices.skip_existing, is_free);
+        std::optional<Ref> name = planned_name(natural, request.choices.skip_existing, taken);
         if (!name) {
             py::append(plan.skipped, natural);
             return;

@@ -34,7 +34,7 @@ FileLock::FileLock(FileLock&& other) noexcept { *this = std::move(other); }
 FileLock::Outcome FileLock::take(const Ref& path, Kind kind, bool create) {
     for (int i = 0; i < kAttempts; ++i) {
         Outcome outcome = attempt(path, kind, create);
-        if (outcome != Outcome::Held || names_this_file(path)) return outcome;
+        if (outcome != Outcome::Held || names(path)) return outcome;
         close();
     }
     return Outcome::Busy;
@@ -114,7 +114,29 @@ FileLock::Outcome FileLock::attempt(const Ref& path, Kind kind, bool create) {
     return Outcome::Held;
 }
 
-bool FileLock::names_this_file(const Ref& path) const {
+// LockFileEx takes either kind of lock through a handle opened only to
+// read, so a probe needs no write access; what it takes it lets go at once.
+FileLock::Probe FileLock::probe(const Ref& path, Kind kind) {
+    WidePath wide(path);
+    HANDLE h = open_shared(wide, GENERIC_READ, OPEN_EXISTING);
+    if (h == INVALID_HANDLE_VALUE) {
+        DWORD error = GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return Probe::Missing;
+        if (error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION) return Probe::Busy;
+        raise_windows_error(error, path);
+    }
+    OVERLAPPED at{};
+    DWORD flags = LOCKFILE_FAIL_IMMEDIATELY | (kind == Kind::Exclusive ? LOCKFILE_EXCLUSIVE_LOCK : 0);
+    bool free = LockFileEx(h, flags, 0, 1, 0, &at) != 0;
+    DWORD error = free ? ERROR_SUCCESS : GetLastError();
+    if (free) UnlockFileEx(h, 0, 1, 0, &at);
+    CloseHandle(h);
+    if (free) return Probe::Free;
+    if (error == ERROR_LOCK_VIOLATION || error == ERROR_IO_PENDING) return Probe::Busy;
+    raise_windows_error(error, path);
+}
+
+bool FileLock::names(const Ref& path) const {
     WidePath wide(path);
     HANDLE now = open_shared(wide, 0, OPEN_EXISTING);
     if (now == INVALID_HANDLE_VALUE) return false;
@@ -142,8 +164,8 @@ namespace {
 // undecodable bytes turned back into those bytes).
 Ref fs_bytes(const Ref& path) { return py::check(PyUnicode_EncodeFSDefault(path.get())); }
 
-int open_lock_file(const char* path, bool create) {
-    int flags = O_RDWR | O_CLOEXEC;
+int open_lock_file(const char* path, bool create, int access = O_RDWR) {
+    int flags = access | O_CLOEXEC;
 #ifdef O_NOFOLLOW
     flags |= O_NOFOLLOW;  // a link planted under a lock file's name is not followed
 #endif
@@ -196,9 +218,35 @@ FileLock::Outcome FileLock::attempt(const Ref& path, Kind kind, bool create) {
     return Outcome::Held;
 }
 
+// F_GETLK asks what would stand in the way of a lock without taking it,
+// through a descriptor opened only to read (F_SETLK of a write lock needs
+// one opened to write).
+FileLock::Probe FileLock::probe(const Ref& path, Kind kind) {
+    Ref bytes = fs_bytes(path);
+    int fd = open_lock_file(PyBytes_AsString(bytes.get()), false, O_RDONLY);
+    if (fd < 0) {
+        if (errno == ENOENT) return Probe::Missing;
+        raise_errno(path);
+    }
+    struct flock range {};
+    range.l_type = kind == Kind::Exclusive ? F_WRLCK : F_RDLCK;
+    range.l_whence = SEEK_SET;
+    int status = 0;
+    do {
+        status = ::fcntl(fd, F_GETLK, &range);
+    } while (status < 0 && errno == EINTR);
+    int error = errno;
+    ::close(fd);
+    if (status < 0) {
+        errno = error;
+        raise_errno(path);
+    }
+    return range.l_type == F_UNLCK ? Probe::Free : Probe::Busy;
+}
+
 // Python's stat: glibc's own stat functions are newer than the oldest
 // glibc the module must load with.
-bool FileLock::names_this_file(const Ref& path) const {
+bool FileLock::names(const Ref& path) const {
     Ref mine = py::call(host::attribute("os", "fstat"), {py::integer(fd_)});
     Ref named;
     try {

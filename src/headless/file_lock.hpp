@@ -20,6 +20,12 @@ public:
         Missing,  // no such file (only when not creating it)
     };
 
+    enum class Probe {
+        Free,     // a lock of the kind asked about could be taken now
+        Busy,     // another holder's lock stands in the way
+        Missing,  // no such file
+    };
+
     FileLock() noexcept = default;
     FileLock(const FileLock&) = delete;
     FileLock& operator=(const FileLock&) = delete;
@@ -35,12 +41,22 @@ public:
     // what the path names now. Any other failure raises OSError.
     Outcome take(const Ref& path, Kind kind, bool create);
 
+    // Whether a lock of `kind` on `path` could be taken now, without
+    // taking it and without write access to the file (another user's lock
+    // file is read-only here). Only a look: a holder may lock the file the
+    // moment after. Raises OSError when the file cannot be opened to read.
+    // Never call it on a file this process holds a lock on: closing the
+    // file it opens would drop that lock.
+    static Probe probe(const Ref& path, Kind kind);
+
+    // Whether `path` still names the file this lock holds.
+    bool names(const Ref& path) const;
+
     bool held() const noexcept;
     void close() noexcept;
 
 private:
     Outcome attempt(const Ref& path, Kind kind, bool create);
-    bool names_this_file(const Ref& path) const;
 
 #ifdef _WIN32
     void* handle_ = nullptr;  // a Windows HANDLE

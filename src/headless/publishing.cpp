@@ -15,7 +15,9 @@ bool matches(PyObject* type) { return PyErr_ExceptionMatches(type) != 0; }
 bool rename_refuses_to_replace() { return host::on_windows(); }
 
 // One atomic attempt at a name: true when `candidate` now names the file.
+// A name seen taken is not tried: the link would refuse it anyway.
 bool claim(const Ref& temp, const Ref& candidate) {
+    if (is_taken(candidate)) return false;
     try {
         host::os("link", {temp, candidate});
         return true;
@@ -49,8 +51,12 @@ std::optional<Ref> publish(const Ref& temp, const Ref& output_file, bool skip_ex
                          [&temp](const Ref& candidate) { return claim(temp, candidate); });
 }
 
-std::optional<Ref> planned_name(const Ref& output_file, bool skip_existing,
-                                const std::function<bool(const Ref&)>& is_free) {
+bool is_taken(const Ref& name) { return py::truthy(host::os_path("lexists", {name})); }
+
+std::optional<Ref> planned_name(const Ref& output_file, bool skip_existing, const Ref& planned) {
+    auto is_free = [&planned](const Ref& name) {
+        return py::check_status(PySet_Contains(planned.get(), name.get())) == 0 && !is_taken(name);
+    };
     if (is_free(output_file)) return output_file;
     if (skip_existing) return std::nullopt;
     return first_claimed(split_name(output_file), within_limit, is_free);

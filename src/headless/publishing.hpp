@@ -14,7 +14,6 @@
 
 #include "host/stdlib.hpp"
 
-#include <functional>
 #include <optional>
 #include <vector>
 
@@ -28,11 +27,15 @@ using py::Ref;
 // file. The temporary name is left for discard().
 std::optional<Ref> publish(const Ref& temp, const Ref& output_file, bool skip_existing);
 
-// The name publish() would claim now for `output_file`, with `is_free`
-// standing in for the claim (a dry run's test: nothing there, nothing
-// planned there); nothing when it would be skipped.
-std::optional<Ref> planned_name(const Ref& output_file, bool skip_existing,
-                                const std::function<bool(const Ref&)>& is_free);
+// Whether a name is taken: anything there, a dangling link included (a
+// link, or a rename that refuses to replace, refuses such a name). The one
+// test of a free name for a run's claims and a dry run's plan alike.
+bool is_taken(const Ref& name);
+
+// The name publish() would claim now for `output_file`, where a name is
+// free when it is not taken and not in `planned` (a set of the names a dry
+// run has claimed already); nothing when it would be skipped.
+std::optional<Ref> planned_name(const Ref& output_file, bool skip_existing, const Ref& planned);
 
 // What a source's output names are made from: its folder and its base
 // name without the extension, letter case folded ("sub/a" for sub/A.ma;
