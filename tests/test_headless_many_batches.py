@@ -47,7 +47,8 @@ class Batch:
 
     def start(self):
         env = dict(os.environ, VELMORA_TEST_MARKER=self.marker)
-        self.process = subprocess.Popen(self.argv(self.started), stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+        # A run killed before its journal was begun left nothing to resume.
+        self.process = subprocess.Popen(self.argv(os.path.exists(self.journal)), stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                         start_new_session=True, env=env)
         self.started = True
 
@@ -133,7 +134,7 @@ class ManyBatches(HeadlessTestCase):
 
     def finish(self, batch):
         """Resumed to its end in this process: the results it reports."""
-        if not batch.started:
+        if not os.path.exists(batch.journal):
             return self.batch(journal=batch.journal, sources=("ma",), outputs=batch.outputs)
         return self.batch(journal=batch.journal, sources=("ma",), outputs=batch.outputs, resume=True)
 
@@ -145,6 +146,10 @@ class ManyBatches(HeadlessTestCase):
                 # A stop before the interpreter has started is its own traceback.
                 if not err.rstrip().endswith("KeyboardInterrupt"):
                     self.assertNotIn("Traceback", err, context)
+                # Another run of the same batch (equal choices) is refused
+                # while one is at work, in one line.
+                if code == 2:
+                    self.assertRegex(err, r"^velmora-batch: error: this batch of .* runs already", context)
         written = []
         for batch, result in zip(self.batches, results):
             records = batch.records()

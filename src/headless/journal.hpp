@@ -13,6 +13,8 @@
 //                  "fbx_version": "FBX201800", "fbx_ascii": true,
 //                  "include": [...], "exclude": [...]},
 //      "sources": ["rel/a.ma", ...],          (relative to folder, "/")
+//      "notes_publishing": true  (every output noted before it was
+//                                 published; absent in older journals)
 //      "started": <time.time()>,
 //      and only when the listing could not read a folder:
 //      "unread": [["rel/sub", "<reason>"], ...]}  (relative to folder, "/")

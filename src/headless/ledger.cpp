@@ -72,6 +72,8 @@ void Ledger::start_journal(const Ref& choices) {
     py::set_item(batch, "choices", choices);
     py::set_item(batch, "sources", sources_);
     py::set_item(batch, "started", host::time("time"));
+    py::set_item(batch, "notes_publishing", true);
+    notes_publishing_ = true;
     if (py::truthy(listing.unread)) py::set_item(batch, "unread", listing.unread);
     journal_.emplace(journal_or_refuse(request_.journal, [&] { return Journal::start(request_.journal, batch); }));
 }
@@ -82,6 +84,7 @@ void Ledger::continue_journal(const JournalState& state) {
     entries_.resize(static_cast<std::size_t>(py::length(sources_)));
     take_records(state.records);
     intents_ = state.intents;
+    notes_publishing_ = py::truthy(py::call_method(state.batch, "get", {"notes_publishing"}));
     journal_.emplace(journal_or_refuse(request_.journal, [&] { return Journal::reopen(request_.journal); }));
 }
 

@@ -62,6 +62,11 @@ public:
     // The publish lines a resumed journal holds after its sources' last
     // records (JournalState::intents); empty for a new batch.
     const Ref& intents() const { return intents_; }
+    // Whether every output of this journal was noted before it was
+    // published (a journal begun by a velmora that does so): then a
+    // temporary file is never evidence of an output, which matters where
+    // another journal of the same batch names its temporary files alike.
+    bool notes_publishing() const { return notes_publishing_; }
     // Run markers, so that a report can tell when the batch ran.
     void run_started();
     void run_ended(bool interrupted);
@@ -95,6 +100,7 @@ private:
     std::vector<Entry> entries_;
     std::optional<Journal> journal_;
     Ref intents_ = py::dict();
+    bool notes_publishing_ = false;
 };
 
 // Where the outputs of source `relative` (as the journal holds it) of a

@@ -40,7 +40,7 @@ void recover_leftovers(Ledger& ledger) {
         Ref temp = py::item(leftover, 0);
         long long index = py::as_long(py::item(leftover, 1));
         Ref ext = py::item(leftover, 2);
-        if (index < ledger.total() && !ledger.finished(index)) {
+        if (!ledger.notes_publishing() && index < ledger.total() && !ledger.finished(index)) {
             Ref base = ledger.output_base(index);
             Ref output = py::check(PyUnicode_Concat(base.get(), ext.get()));
             if (std::optional<Ref> name = published_name(temp, output)) {

@@ -12,7 +12,8 @@
 namespace velmora::headless {
 
 // Takes this batch's leftovers in the folders of its sources into the
-// ledger (published ones as outputs the source has) and removes them.
+// ledger (published ones as outputs the source has, for a journal that
+// did not note its publishing: publish_intent.hpp) and removes them.
 void recover_leftovers(Ledger& ledger);
 
 // The open sources to convert, in the window's order. A source whose
