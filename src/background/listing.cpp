@@ -136,6 +136,50 @@ Ref no_results(const Ref& batch, const Ref& status) {
                      {"end_time", py::none()}});
 }
 
+// Whether `handed` still holds exactly the items of `master` (the items,
+// str and tuples, cannot change in place).
+bool unchanged(PyObject* handed, PyObject* master) {
+    Py_ssize_t size = PyTuple_Size(master);
+    if (PyList_Size(handed) != size) return false;
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        if (PyList_GetItem(handed, i) != PyTuple_GetItem(master, i)) return false;
+    }
+    return true;
+}
+
+// The list of `key` for the caller. Copying every output of every batch
+// at each call is most of a listing's cost, so the list handed out last
+// time is handed out again when nobody but this memory holds it any more
+// and it was not changed; otherwise a fresh copy of the remembered items.
+Ref list_for(const Ref& entry, const char* key) {
+    Ref masters = py::get_item(entry, "masters");
+    Ref handed = py::get_item(entry, "handed");
+    Ref master = py::get_item(masters, key);
+    std::optional<Ref> last = py::find_item(handed, key);
+    // References: the dict of handed lists, and `last`.
+    if (last && Py_REFCNT(last->get()) == 2 && unchanged(last->get(), master.get())) return *last;
+    Ref fresh = py::call(py::builtin("list"), {master});
+    py::set_item(handed, key, fresh);
+    return fresh;
+}
+
+Ref copy_of(const Ref& entry, const Ref& results) {
+    Ref copy = py::call(py::builtin("dict"), {results});
+    for (const char* key : kResultLists) py::set_item(copy, key, list_for(entry, key));
+    return copy;
+}
+
+// Remembers the journal's results, their lists kept as tuples.
+void remember_results(const Ref& entry, const Ref& results) {
+    Ref masters = py::dict();
+    for (const char* key : kResultLists) {
+        py::set_item(masters, key, py::call(py::builtin("tuple"), {py::get_item(results, key)}));
+    }
+    py::set_item(entry, "results", results);
+    py::set_item(entry, "masters", masters);
+    py::set_item(entry, "handed", py::dict());
+}
+
 // The results of the batch's journal, from memory while the journal is
 // the one read last; None when there are none to read.
 Ref journal_results(const Ref& folder, const Ref& entry, const Record& record, bool& open) {
@@ -152,19 +196,12 @@ Ref journal_results(const Ref& folder, const Ref& entry, const Record& record, b
             }
             read = parsed;
         }
-        py::set_item(entry, "results", read->results);
+        remember_results(entry, read->results);
         py::set_item(entry, "open", py::boolean(read->open));
         py::set_item(entry, "journal_id", now);
     }
     open = py::truthy(py::get_item(entry, "open"));
     return py::get_item(entry, "results");
-}
-
-// A copy the caller may change without changing what is remembered.
-Ref copy_of(const Ref& results) {
-    Ref copy = py::call(py::builtin("dict"), {results});
-    for (const char* key : kResultLists) py::set_item(copy, key, py::call(py::builtin("list"), {py::get_item(results, key)}));
-    return copy;
 }
 
 // The last lines a controller printed since it was launched: why one that
@@ -215,14 +252,15 @@ Ref remembered(const Ref& entry, const char* id_key, const char* value_key, cons
 
 Ref read_status_file(const Ref& path) { return headless::read_status(path); }
 
-Ref described(const Ref& folder, const Record& record, const Ref& status, Ref results, bool open) {
+Ref described(const Ref& folder, const Ref& entry, const Record& record, const Ref& status, Ref results,
+              bool open) {
     Ref error = get(status, "error");
     if (record.problem.get() != Py_None) error = record.problem;
     Ref state = record.problem.get() != Py_None ? py::str("interrupted") : state_of(folder, status, error);
     if (results.get() == Py_None) {
         results = no_results(record.batch, status);
     } else {
-        results = copy_of(results);
+        results = copy_of(entry, results);
         if (open) py::set_item(results, "end_time", host::time("time"));
     }
     bool over = !is_active(state);
@@ -260,7 +298,7 @@ Ref describe(const Ref& folder) {
                             status_path(folder));
     bool open = false;
     Ref results = journal_results(folder, entry, record, open);
-    return described(folder, record, status, results, open);
+    return described(folder, entry, record, status, results, open);
 }
 
 Ref all_batches() {
