@@ -9,6 +9,7 @@ import signal
 import subprocess
 import sys
 import time
+import unittest
 
 from headless_support import MAYAPY, HeadlessTestCase, files_under, velmora
 from support import BUILD, SIM
@@ -194,3 +195,178 @@ class BadArguments(BackgroundTestCase):
                     self.start(kw.pop("folder", None), **kw)
         self.assertEqual(velmora.batches(), [])
         self.assertEqual(files_under(self.folder), ["a.ma"])
+
+
+def registry(cache):
+    return os.path.join(cache, "velmora", "background")
+
+
+class Records(BackgroundTestCase):
+    """Batch records from other velmoras, and batches that could not run."""
+
+    def finished_batch(self):
+        self.scenes("a.ma", "b.ma")
+        batch_id = self.start(jobs=1)
+        self.wait_for(batch_id, ("finished",))
+        return batch_id, os.path.join(registry(self.path("cache")), batch_id)
+
+    def copy_with(self, folder, new_id, change):
+        import json
+        import shutil
+        copy = os.path.join(os.path.dirname(folder), new_id)
+        shutil.copytree(folder, copy)
+        os.remove(os.path.join(copy, "summary.json"))
+        with open(os.path.join(copy, "batch.json")) as f:
+            record = json.load(f)
+        record["id"] = new_id
+        change(record)
+        with open(os.path.join(copy, "batch.json"), "w") as f:
+            json.dump(record, f)
+
+    def test_older_and_newer_records_are_listed_beside_the_others(self):
+        import json
+        batch_id, folder = self.finished_batch()
+        whole = self.find(batch_id)
+
+        def older(record):
+            for key in ("id", "started", "jobs", "timeout", "journal", "resume", "retry_failed", "version"):
+                del record[key]
+        self.copy_with(folder, "older", older)
+        self.copy_with(folder, "no-folder", lambda r: r.pop("folder"))
+        self.copy_with(folder, "newer", lambda r: r.update(version=2, journal=7))
+        listed = {b["id"]: b for b in velmora.batches()}
+        self.assertEqual(sorted(listed), sorted([batch_id, "older", "no-folder", "newer"]))
+        self.assertEqual(listed[batch_id], whole)
+        # older: the batch's own journal, its record's time as its start
+        self.assertEqual((listed["older"]["state"], listed["older"]["error"], listed["older"]["converted"]),
+                         ("finished", None, 2))
+        self.assertEqual(listed["older"]["journal"], os.path.join(registry(self.path("cache")), "older",
+                                                                  "batch.journal"))
+        self.assertIsInstance(listed["older"]["started"], float)
+        self.assertEqual((listed["no-folder"]["state"], listed["no-folder"]["folder"]), ("interrupted", None))
+        self.assertIn('lacks "folder"', listed["no-folder"]["error"])
+        self.assertEqual(listed["newer"]["state"], "interrupted")
+        self.assertIn("made by a newer velmora", listed["newer"]["error"])
+        self.assertNotIn("\n", listed["newer"]["error"])
+        self.assertEqual((listed["newer"]["converted"], listed["newer"]["outputs"]), (0, []))
+        with self.assertRaisesRegex(ValueError, "made by a newer velmora"):
+            velmora.resume_batch("newer")
+        with open(os.path.join(registry(self.path("cache")), "newer", "batch.json")) as f:
+            self.assertEqual(json.load(f)["version"], 2)   # not rewritten
+        with self.assertRaisesRegex(ValueError, 'lacks "folder"'):
+            velmora.resume_batch("no-folder")
+
+    def test_a_controller_that_fails_leaves_the_reason_in_its_status(self):
+        batch_id, folder = self.finished_batch()
+        lock = os.path.join(folder, "controller.lock")
+        os.remove(lock)
+        os.mkdir(lock)   # the controller cannot lock its batch
+        velmora.resume_batch(batch_id)
+        ended = self.wait_for(batch_id, ("interrupted",), timeout=30)
+        self.assertIn("Is a directory", ended["error"])
+        self.assertIn("controller.lock", ended["error"])
+        self.assertNotIn("\n", ended["error"])
+
+    def test_a_controller_that_cannot_write_in_its_folder_is_an_error_with_the_reason(self):
+        self.scenes("a.ma")
+        go = self.path("go")
+        wrapper = self.path("mayapy")
+        with open(wrapper, "w") as f:
+            f.write('#!/bin/sh\nwhile [ ! -e "%s" ]; do sleep 0.05; done\nexec "%s" "$@"\n' % (go, MAYAPY))
+        os.chmod(wrapper, 0o755)
+        batch_id = self.start(mayapy=wrapper)
+        folder = os.path.join(registry(self.path("cache")), batch_id)
+        # read-only for root too: the folder mounted read-only over itself
+        if subprocess.call(["mount", "--bind", folder, folder], stderr=subprocess.DEVNULL) != 0:
+            self.skipTest("cannot mount here")
+        self.addCleanup(subprocess.call, ["umount", folder])
+        subprocess.check_call(["mount", "-o", "remount,bind,ro", folder])
+        open(go, "w").close()
+        ended = self.wait_for(batch_id, ("interrupted",), timeout=30)
+        self.assertIn("Read-only file system", ended["error"])
+        self.assertTrue(ended["error"].startswith("the controller could not start: "), ended["error"])
+        self.assertNotIn("\n", ended["error"])
+
+
+class StopThenResume(BackgroundTestCase):
+    def test_a_resume_right_after_a_stop_is_not_lost(self):
+        self.costs(open=0.3)
+        for gap in (0, 0.3, 1):
+            with self.subTest(gap=gap):
+                folder = self.path("scenes%s" % gap)
+                os.makedirs(folder)
+                import mayasim
+                for name in NAMES[:5]:
+                    mayasim.write_scene(os.path.join(folder, name))
+                batch_id = self.start(folder, jobs=1)
+                self.wait_for(batch_id, ("running",), done=1)
+                velmora.stop_batch(batch_id)
+                time.sleep(gap)
+                velmora.resume_batch(batch_id)
+                end = self.wait_for(batch_id, ("finished",), timeout=60)
+                self.assertEqual((end["converted"], end["failed"], end["pending"]), (5, [], []))
+                self.assertEqual(files_under(folder), sorted(NAMES[:5] + OUTPUTS[:5]))
+
+
+class UnusableCache(BackgroundTestCase):
+    def assertOneLine(self, error, *parts):
+        self.assertNotIn("\n", str(error))
+        for part in parts:
+            self.assertIn(part, str(error))
+
+    def test_a_cache_under_a_file_is_one_line(self):
+        self.scenes("a.ma")
+        blocker = self.path("file")
+        open(blocker, "w").close()
+        self.setenv("XDG_CACHE_HOME", blocker)
+        with self.assertRaises(OSError) as raised:
+            self.start()
+        self.assertOneLine(raised.exception, os.path.join(blocker, "velmora", "background"), "Not a directory")
+        self.assertEqual(velmora.batches(), [])
+        with self.assertRaises(KeyError):
+            velmora.stop_batch("20261208-093001-5f3a")
+
+    def test_a_read_only_cache_is_one_line(self):
+        self.scenes("a.ma")
+        cache = self.path("ro")
+        os.makedirs(cache)
+        if subprocess.call(["mount", "-t", "tmpfs", "-o", "ro,size=1m", "none", cache],
+                           stderr=subprocess.DEVNULL) != 0:
+            self.skipTest("cannot mount here")
+        self.addCleanup(subprocess.call, ["umount", cache])
+        self.setenv("XDG_CACHE_HOME", cache)
+        with self.assertRaises(OSError) as raised:
+            self.start()
+        self.assertOneLine(raised.exception, os.path.join(cache, "velmora", "background"),
+                           "Read-only file system")
+        self.assertEqual(velmora.batches(), [])
+        self.assertEqual(files_under(self.folder), ["a.ma"])
+
+
+class Listing(BackgroundTestCase):
+    @unittest.skipIf(sys.version_info < (3, 8), "audit hooks are 3.8 and later")
+    def test_an_ended_batch_is_listed_without_reading_its_journal(self):
+        self.scenes(*NAMES[:3])
+        batch_id = self.start(jobs=1)
+        end = self.wait_for(batch_id, ("finished",))
+        script = ("import json, sys; sys.path[:0] = [%r, %r]; import velmora\n"
+                  "opened = []\n"
+                  "sys.addaudithook(lambda e, a: opened.append(str(a[0])) if e == 'open' else None)\n"
+                  "first = velmora.batches(); again = velmora.batches()\n"
+                  "print(json.dumps([first == again, [o for o in opened if o.endswith('.journal')],"
+                  " first[0]['converted'], first[0]['outputs'], first[0]['failed']]))" % (SIM, BUILD))
+        out = subprocess.run([sys.executable, "-c", script], stdout=subprocess.PIPE, check=True)
+        import json
+        same, journals, converted, outputs, failed = json.loads(out.stdout.decode())
+        self.assertEqual((same, journals), (True, []))
+        self.assertEqual((converted, outputs, failed), (end["converted"], end["outputs"], end["failed"]))
+
+    def test_the_lists_returned_are_the_callers_own(self):
+        self.scenes(*NAMES[:2])
+        batch_id = self.start(jobs=1)
+        first = self.wait_for(batch_id, ("finished",))
+        kept = (list(first["outputs"]), first["converted"])
+        first["outputs"].clear()
+        first["converted"] = 99
+        again = self.find(batch_id)
+        self.assertEqual((again["outputs"], again["converted"]), kept)

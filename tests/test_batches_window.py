@@ -5,12 +5,13 @@ launcher, the message of a batch that ends, and its timer thread."""
 import gc
 import json
 import os
+import subprocess
 import sys
 import threading
 import time
 
 from headless_support import HeadlessTestCase, host, mayasim, velmora
-from support import SIM
+from support import BUILD, SIM
 
 WINDOW = "velmoraBatchesWin"
 TIMER = "velmora-batches-window"
@@ -284,3 +285,72 @@ class TimerTest(BatchesWindowCase):
             host.run_idle()
             del host.journal[:]  # its calls hold the commands they were given
         self.assertEqual(len(set(counts[1:])), 1, counts)
+
+
+class RowsInPlaceTest(BatchesWindowCase):
+    def deletions(self, since):
+        return [c.args for c in host.journal[since:] if c.command == "deleteUI"]
+
+    def test_a_new_batch_adds_a_row_and_a_forgotten_one_removes_one(self):
+        self.scenes("a.ma")
+        first = self.start()
+        self.wait(lambda: self.state(first) == "finished", idle=False)
+        velmora.show_batches()
+        (before,) = self.rows()
+        since = len(host.journal)
+        second = self.start()
+        self.wait(lambda: len(self.rows()) == 2 and self.rows()[0]["state"] == "Finished")
+        self.assertEqual(self.deletions(since), [])
+        # the top row's controls, edited to show the new batch; the older
+        # batch in a row added below
+        self.assertEqual(self.rows()[0]["buttons"], before["buttons"])
+        self.press(1, "Forget")   # the older batch, now in the second row
+        since = len(host.journal)
+        self.wait(lambda: len(self.rows()) == 1)
+        self.assertEqual(len(self.deletions(since)), 1)
+        self.assertEqual([b["id"] for b in velmora.batches()], [second])
+        self.press(0, "Report")   # the row's buttons act on the batch it shows now
+        heading = host.ui.control(host.ui.find(kind="text", window="statsWin")[0])
+        self.assertEqual(heading.state["label"], "Conversion Complete!")
+        self.assertEqual(host.thread_violations, [])
+
+    def test_forget_ended_forgets_every_ended_batch_once_confirmed(self):
+        self.scenes("a.ma")
+        ended = [self.start(), self.start()]
+        self.wait(lambda: all(self.state(b) == "finished" for b in ended), idle=False)
+        self.scenes("b.ma", "c.ma", "d.ma", "e.ma")
+        self.costs(open=0.5)
+        busy = self.start()
+        velmora.show_batches()
+        self.wait(lambda: self.rows()[0]["state"] == "Running")
+        button = self.control("button", "Forget Ended")[0]
+        host.confirm_dialog_answers.append("Cancel")
+        host.press(button)
+        self.assertEqual(host.confirm_dialogs[-1]["message"],
+                         "Forget 2 ended batches? Their outputs and journals stay.")
+        self.assertEqual(len(velmora.batches()), 3)
+        host.confirm_dialog_answers.append("Forget")
+        host.press(button)
+        self.assertEqual([b["id"] for b in velmora.batches()], [busy])
+        self.wait(lambda: len(self.rows()) == 1)
+        self.assertEqual(len(host.confirm_dialogs), 2)   # no failure told
+        self.assertEqual(host.thread_violations, [])
+
+
+class ExitTest(BatchesWindowCase):
+    def test_the_interpreter_exits_cleanly_with_the_window_open(self):
+        # Objects slow to free keep the interpreter finalising while the
+        # timer would wake; each run must still end with status 0.
+        script = ("import sys, time; sys.path[:0] = [%r, %r]\n"
+                  "import mayasim, velmora\n"
+                  "mayasim.reset()\n"
+                  "velmora.show_batches()\n"
+                  "class Slow:\n"
+                  "    def __del__(self):\n"
+                  "        time.sleep(0.05)\n"
+                  "slow = [Slow() for _ in range(10)]\n"
+                  "time.sleep(float(sys.argv[1]))\n" % (SIM, BUILD))
+        for run in range(8):
+            child = subprocess.run([sys.executable, "-c", script, str(0.1 * run)],
+                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+            self.assertEqual((child.returncode, child.stderr.decode()), (0, ""), "run %d" % run)

@@ -59,9 +59,11 @@ Ref absolute(const Ref& path) {
 void launch(const Ref& folder, const Ref& mayapy) {
     Ref command = py::list({mayapy, "-c", kControllerCode, module_folder(), folder});
     Ref log = py::call(py::builtin("open"), {log_path(folder), "ab"});
+    Ref log_from = py::none();
     Ref process;
     py::finally(
         [&] {
+            log_from = py::call_method(log, "seek", {0, 2});
             Ref subprocess = host::module("subprocess");
             Ref devnull = py::getattr(subprocess, "DEVNULL");
             Ref stdout_to = py::getattr(subprocess, "STDOUT");
@@ -79,7 +81,7 @@ void launch(const Ref& folder, const Ref& mayapy) {
         [&] { py::call_method(log, "close"); });
     keep_until_it_ends(process);
     host::write_json_file(launched_path(folder),
-                          py::dict({{"pid", py::getattr(process, "pid")}, {"time", host::time("time")}}));
+                          py::dict({{"pid", py::getattr(process, "pid")}, {"time", host::time("time")}, {"log_from", log_from}}));
 }
 
 bool still_at_work(const Ref& status) {
@@ -112,17 +114,31 @@ Ref batch_record(const Ref& id, const headless::Request& request, const headless
                      {"started", host::time("time")}});
 }
 
-headless::BatchArguments arguments_of(const Ref& batch) {
+// What an older velmora's record lacks (record_problem refused what has
+// no default) is what start_batch would have taken.
+headless::BatchArguments arguments_of(const Ref& folder, const Ref& batch) {
     headless::BatchArguments given;
     given.folder = py::get_item(batch, "folder");
     headless::choices_into(given, py::get_item(batch, "choices"));
-    given.jobs = py::get_item(batch, "jobs");
-    given.timeout = py::get_item(batch, "timeout");
+    given.jobs = record_value(batch, "jobs", py::none());
+    given.timeout = record_value(batch, "timeout", py::none());
     given.mayapy = py::get_item(batch, "mayapy");
-    given.journal = py::get_item(batch, "journal");
-    given.resume = py::truthy(py::get_item(batch, "resume"));
-    given.retry_failed = given.resume && py::truthy(py::get_item(batch, "retry_failed"));
+    given.journal = record_value(batch, "journal", host::os_path("join", {folder, "batch.journal"}));
+    given.resume = py::truthy(record_value(batch, "resume", py::boolean(false)));
+    given.retry_failed = given.resume && py::truthy(record_value(batch, "retry_failed", py::boolean(false)));
     return given;
+}
+
+// A record that cannot be run, as the ValueError of one line.
+Ref runnable_record(const Ref& folder, const Ref& id) {
+    Ref batch = read_batch(folder);
+    Ref problem = batch.get() == Py_None ? py::str("its record (batch.json) cannot be read")
+                                         : record_problem(batch, true);
+    if (problem.get() != Py_None) {
+        PyErr_SetObject(PyExc_ValueError, py::format("background batch {} cannot be run: {}", {id, problem}).get());
+        throw py::PyError{};
+    }
+    return batch;
 }
 
 bool take_controller_lock(headless::FileLock& lock, const Ref& folder) {
@@ -145,6 +161,72 @@ BatchStatus last_status(const Ref& results) {
                        static_cast<long long>(py::length(py::get_item(results, "failed"))), std::nullopt};
 }
 
+// A controller for the batch again, from its journal: the new one waits
+// for the lock of one that still exits.
+void relaunch(const Ref& folder, const Ref& batch, bool retry_failed) {
+    py::set_item(batch, "resume", true);
+    py::set_item(batch, "retry_failed", py::boolean(retry_failed));
+    write_batch(folder, batch);
+    host::remove_if_there(stop_path(folder));
+    say_starting(folder);
+    launch(folder, py::get_item(batch, "mayapy"));
+}
+
+// Removes the file; false when someone else removed it first.
+bool claim(const Ref& path) {
+    try {
+        host::os("remove", {path});
+        return true;
+    } catch (const py::PyError&) {
+        if (PyErr_ExceptionMatches(PyExc_FileNotFoundError) == 0) throw;
+        PyErr_Clear();
+        return false;
+    }
+}
+
+// The resume that a caller asked for while this controller was stopping:
+// it is launched by whoever removes the request, this controller after
+// its last word, or the caller when that word came first.
+void resume_if_asked(const Ref& folder) {
+    Ref asked = host::read_json_file(resume_path(folder));
+    if (asked.get() == Py_None || !claim(resume_path(folder))) return;
+    Ref batch = read_batch(folder);
+    if (batch.get() == Py_None || record_problem(batch, true).get() != Py_None) return;
+    relaunch(folder, batch, py::truthy(py::call_method(asked, "get", {"retry_failed"})));
+}
+
+bool stop_asked(const Ref& folder) { return host::exists(stop_path(folder)); }
+
+void say_ended(const Ref& folder, const BatchStatus& status, const Ref& ended, const Ref& error) {
+    headless::StatusFile::write(status_path(folder), status, py::dict({{"ended", ended}, {"error", error}}));
+}
+
+// Holding the lock: runs the batch of the record, and says how it ended.
+int run_locked(const Ref& folder) {
+    host::remove_if_there(launched_path(folder));
+    host::remove_if_there(summary_path(folder));  // of an earlier run: its journal goes on
+    Ref batch = runnable_record(folder, host::os_path("basename", {folder}));
+    headless::Request request;
+    try {
+        request = headless::make_request(arguments_of(folder, batch));
+    } catch (const headless::UsageError& e) {  // its folder or its mayapy went away
+        say_ended(folder, state_only("interrupted"), host::time("time"), py::text(e.what()));
+        return 2;
+    }
+    request.status_file = status_path(folder);
+    request.stop_file = stop_path(folder);
+    Ref results = headless::run_batch(request);
+    say_ended(folder, last_status(results), py::get_item(results, "end_time"), py::get_item(results, "error"));
+    return 0;
+}
+
+// Once the last word is said: the summary for later listings, and the
+// resume asked meanwhile.
+void after_the_end(const Ref& folder) {
+    py::guard([&] { write_summary(folder); });
+    resume_if_asked(folder);
+}
+
 }  // namespace
 
 Ref start(headless::BatchArguments given) {
@@ -155,7 +237,7 @@ Ref start(headless::BatchArguments given) {
     given.retry_failed = false;
     given.progress = py::none();
     headless::Request request = headless::make_request(given);
-    host::os("makedirs", {folder, py::integer(0700)});
+    make_batch_folder(folder);
     write_batch(folder, batch_record(id, request, given));
     say_starting(folder);
     launch(folder, absolute(request.mayapy));
@@ -171,18 +253,20 @@ void stop(const Ref& id) {
 
 // A controller that has said its last word (interrupted, finished) may
 // still hold the lock for the moment it takes to exit: the new one waits
-// for it. One still at work is left to it.
+// for it. One still at work is left to it, unless it was asked to stop:
+// then the resume waits for the stop, and is launched after it.
 void resume(const Ref& id, bool retry_failed) {
     Ref folder = batch_folder(id);
+    Ref batch = runnable_record(folder, id);
     Ref status = headless::read_status(status_path(folder));
-    if (still_at_work(status) && controller_running(folder, status)) return;
-    Ref batch = read_batch(folder);
-    py::set_item(batch, "resume", true);
-    py::set_item(batch, "retry_failed", py::boolean(retry_failed));
-    write_batch(folder, batch);
-    host::remove_if_there(stop_path(folder));
-    say_starting(folder);
-    launch(folder, py::get_item(batch, "mayapy"));
+    if (still_at_work(status) && controller_running(folder, status)) {
+        if (!stop_asked(folder)) return;
+        host::write_json_file(resume_path(folder), py::dict({{"retry_failed", py::boolean(retry_failed)}}));
+        status = headless::read_status(status_path(folder));
+        if (still_at_work(status) && controller_running(folder, status)) return;  // it launches the resume
+        if (!claim(resume_path(folder))) return;
+    }
+    relaunch(folder, batch, retry_failed);
 }
 
 void forget(const Ref& id) {
@@ -197,34 +281,21 @@ void forget(const Ref& id) {
 
 int run_controller(const Ref& folder) {
     headless::FileLock lock;
-    if (!take_controller_lock(lock, folder)) return 3;
-    host::remove_if_there(launched_path(folder));
-    headless::Request request;
+    int outcome = 0;
     try {
-        request = headless::make_request(arguments_of(read_batch(folder)));
-    } catch (const headless::UsageError& e) {  // its folder or its mayapy went away
-        headless::StatusFile::write(status_path(folder), state_only("interrupted"),
-                                    py::dict({{"ended", host::time("time")}, {"error", py::text(e.what())}}));
-        return 2;
-    }
-    request.status_file = status_path(folder);
-    request.stop_file = stop_path(folder);
-    Ref results;
-    try {
-        results = headless::run_batch(request);
+        if (!take_controller_lock(lock, folder)) return 3;
+        outcome = run_locked(folder);
     } catch (const py::PyError&) {
+        // The reason where batches() and the window read it; the traceback
+        // stays in controller.log.
         py::PendingError failure;
-        Ref why = py::call(py::builtin("str"), {failure.value()});
-        py::swallow([&] {
-            headless::StatusFile::write(status_path(folder), state_only("interrupted"),
-                                        py::dict({{"ended", host::time("time")}, {"error", why}}));
-        });
+        Ref why = one_line(failure);
+        py::swallow([&] { say_ended(folder, state_only("interrupted"), host::time("time"), why); });
+        py::swallow([&] { after_the_end(folder); });
         failure.rethrow();
     }
-    headless::StatusFile::write(status_path(folder), last_status(results),
-                                py::dict({{"ended", py::get_item(results, "end_time")},
-                                          {"error", py::get_item(results, "error")}}));
-    return 0;
+    after_the_end(folder);
+    return outcome;
 }
 
 }  // namespace velmora::background

@@ -78,7 +78,8 @@ View view_of(const Ref& batch) {
     Ref done = py::get_item(batch, "done");
     long long failed = static_cast<long long>(py::length(py::get_item(batch, "failed")));
     bool active = is_active(state);
-    return View{py::get_item(batch, "folder"),
+    Ref folder = py::get_item(batch, "folder");
+    return View{PyUnicode_Check(folder.get()) ? folder : py::str(""),
                 state_label(state, error),
                 py::as_long(total) > 0 ? total : py::integer(1),
                 done,
@@ -94,6 +95,7 @@ View view_of(const Ref& batch) {
 
 std::vector<Field> fields_of(const Row& row, const View& view) {
     return {
+        {row.folder_text, "text", "label", view.folder},
         {row.state_text, "text", "label", view.state},
         {row.state_text, "text", "annotation", view.error},
         {row.progress, "progressBar", "maxValue", view.max_value},
@@ -177,33 +179,48 @@ Ref button(const char* label, bool enabled, const Ref& command) {
     return host::cmds("button", {}, {{"label", label}, {"w", kButtonWidth}, {"en", enabled}, {"c", command}});
 }
 
-void build_buttons(const Window& w, Row& row, const View& view) {
-    const Ref id = row.id;
-    const Ref folder = row.folder;
+// The batch a slot shows when its button is pressed.
+Ref id_at(const Window& w, size_t slot) {
+    if (slot >= w->rows.size()) {
+        PyErr_SetString(PyExc_KeyError, "the batch is no longer listed");
+        throw py::PyError{};
+    }
+    return w->rows[slot].id;
+}
+
+Ref folder_at(const Window& w, size_t slot) {
+    id_at(w, slot);
+    return w->rows[slot].folder;
+}
+
+void build_buttons(const Window& w, Row& row, size_t slot, const View& view) {
     host::cmds("rowLayout", {}, {{"nc", 5}});
-    row.stop_button = button("Stop", view.can_stop, row_command(w, "stop the batch", [id] {
-                                 py::call(host::global("stop_batch"), {id});
+    row.stop_button = button("Stop", view.can_stop, row_command(w, "stop the batch", [w, slot] {
+                                 py::call(host::global("stop_batch"), {id_at(w, slot)});
                              }));
-    row.resume_button = button("Resume", view.can_resume, row_command(w, "resume the batch", [w, id] {
+    row.resume_button = button("Resume", view.can_resume, row_command(w, "resume the batch", [w, slot] {
+                                   Ref id = id_at(w, slot);
                                    py::call(host::global("resume_batch"), {id});
                                    watch(w, id, "starting");
                                }));
-    row.forget_button = button("Forget", view.ended, row_command(w, "forget the batch", [id] {
-                                   py::call(host::global("forget_batch"), {id});
+    row.forget_button = button("Forget", view.ended, row_command(w, "forget the batch", [w, slot] {
+                                   py::call(host::global("forget_batch"), {id_at(w, slot)});
                                }));
-    row.report_button =
-        button("Report", view.ended, row_command(w, "show the report", [id] { show_report(id); }));
-    row.folder_button =
-        button("Folder", true, row_command(w, "open the folder", [folder] { open_folder(folder); }));
+    row.report_button = button("Report", view.ended, row_command(w, "show the report", [w, slot] {
+                                   show_report(id_at(w, slot));
+                               }));
+    row.folder_button = button("Folder", true, row_command(w, "open the folder", [w, slot] {
+                                   open_folder(folder_at(w, slot));
+                               }));
     host::cmds("setParent", {".."});
 }
 
-Row build_row(const Window& w, const Ref& batch) {
+Row build_row(const Window& w, size_t slot, const Ref& batch) {
     View view = view_of(batch);
     Row row;
     row.id = py::get_item(batch, "id");
-    row.folder = view.folder;
-    host::cmds("columnLayout", {}, {{"adj", true}, {"rs", 2}});
+    row.folder = py::get_item(batch, "folder");
+    row.layout = host::cmds("columnLayout", {}, {{"adj", true}, {"rs", 2}});
     host::cmds("rowLayout", {}, {{"nc", 2}, {"cw2", py::tuple({300, 90})}, {"adj", 1}});
     row.folder_text = host::cmds("text", {}, {{"label", view.folder}, {"align", "left"}, {"font", "boldLabelFont"}});
     row.state_text = host::cmds("text", {}, {{"label", view.state}, {"align", "right"}, {"ann", view.error}});
@@ -215,37 +232,85 @@ Row build_row(const Window& w, const Ref& batch) {
     row.failed_text = text(view.failed, "left");
     row.time_text = text(view.time, "left");
     host::cmds("setParent", {".."});
-    build_buttons(w, row, view);
+    build_buttons(w, row, slot, view);
     host::cmds("separator", {}, {{"h", 6}, {"st", "in"}});
     host::cmds("setParent", {".."});
     for (const Field& field : fields_of(row, view)) remember(w, field);
     return row;
 }
 
-bool same_batches(const Window& w, const Ref& batches) {
-    if (!w->rows_column || py::length(batches) != static_cast<Py_ssize_t>(w->rows.size())) return false;
-    Py_ssize_t i = 0;
-    return !py::any_of(batches, [&](const Ref& batch) { return !equal(py::get_item(batch, "id"), w->rows[i++].id); });
+void add_rows(const Window& w, const Ref& batches) {
+    if (!w->rows_column) {
+        host::cmds("setParent", {w->scroll});
+        w->rows_column = host::cmds("columnLayout", {}, {{"adj", true}, {"rs", 4}});
+    }
+    auto count = static_cast<size_t>(py::length(batches));
+    while (w->rows.size() < count) {
+        host::cmds("setParent", {w->rows_column});
+        size_t slot = w->rows.size();
+        w->rows.push_back(build_row(w, slot, py::item(batches, static_cast<Py_ssize_t>(slot))));
+    }
 }
 
-void rebuild_rows(const Window& w, const Ref& batches) {
-    if (w->rows_column) host::cmds("deleteUI", {w->rows_column});
-    w->rows_column = Ref();
-    w->rows.clear();
-    py::call_method(w->shown, "clear");
-    host::cmds("setParent", {w->scroll});
-    w->rows_column = host::cmds("columnLayout", {}, {{"adj", true}, {"rs", 4}});
-    py::for_each(batches, [&w](const Ref& batch) {
-        w->rows.push_back(build_row(w, batch));
-        host::cmds("setParent", {w->rows_column});
+// The last slots go, with what the window remembers of their controls.
+void remove_rows(const Window& w, size_t count) {
+    while (w->rows.size() > count) {
+        Row& row = w->rows.back();
+        host::cmds("deleteUI", {row.layout});
+        Ref gone = py::list();
+        py::for_each(py::call_method(w->shown, "keys"), [&](const Ref& key) {
+            Ref control = py::item(key, 0);
+            for (const Ref* c : {&row.folder_text, &row.state_text, &row.progress, &row.count_text, &row.converted_text,
+                                 &row.failed_text, &row.time_text, &row.stop_button, &row.resume_button,
+                                 &row.forget_button, &row.report_button}) {
+                if (equal(control, *c)) {
+                    py::append(gone, key);
+                    break;
+                }
+            }
+        });
+        py::for_each(gone, [&w](const Ref& key) { py::check_status(PyObject_DelItem(w->shown.get(), key.get())); });
+        w->rows.pop_back();
+    }
+}
+
+// Forgets each ended batch; the ones that cannot be forgotten (a
+// controller started again meanwhile, a folder that will not go) are told
+// in one dialog.
+void forget_ended() {
+    Ref ended = py::list();
+    py::for_each(py::call(host::global("batches")), [&ended](const Ref& batch) {
+        if (!is_active(py::get_item(batch, "state"))) py::append(ended, py::get_item(batch, "id"));
     });
+    if (py::length(ended) == 0) return;
+    Ref asked = host::cmds("confirmDialog", {},
+                           {{"title", "Velmora Batches"},
+                            {"message", py::format(py::length(ended) == 1
+                                                       ? "Forget {} ended batch? Its outputs and journal stay."
+                                                       : "Forget {} ended batches? Their outputs and journals stay.",
+                                                   {py::integer(py::length(ended))})},
+                            {"button", py::list({"Forget", "Cancel"})},
+                            {"defaultButton", "Cancel"},
+                            {"cancelButton", "Cancel"},
+                            {"dismissString", "Cancel"}});
+    if (!py::equals(asked, "Forget")) return;
+    Ref failures = py::list();
+    py::for_each(ended, [&failures](const Ref& id) {
+        std::optional<Ref> failure = py::guard([&id] { py::call(host::global("forget_batch"), {id}); });
+        if (failure) py::append(failures, py::format("{}: {}", {id, *failure}));
+    });
+    if (py::length(failures) > 0) {
+        tell(py::format("Could not forget every ended batch:\n{}",
+                        {py::call_method(py::str("\n"), "join", {failures})}));
+    }
 }
 
 Ref left_of(const Ref& batch) { return py::integer(py::length(py::get_item(batch, "pending"))); }
 
 Ref ending_message(const Ref& batch, const Ref& state) {
     Ref folder = py::get_item(batch, "folder");
-    Ref name = host::os_path("basename", {host::os_path("normpath", {folder})});
+    Ref name = PyUnicode_Check(folder.get()) ? host::os_path("basename", {host::os_path("normpath", {folder})})
+                                             : py::get_item(batch, "id");
     Ref converted = py::get_item(batch, "converted");
     Ref failed = py::integer(py::length(py::get_item(batch, "failed")));
     if (py::equals(state, "finished")) {
@@ -257,6 +322,17 @@ Ref ending_message(const Ref& batch, const Ref& state) {
 
 }  // namespace
 
+Ref forget_ended_command(const Window& w) {
+    return host::make_callback(
+        [w] {
+            std::optional<Ref> failure = py::guard([] { forget_ended(); });
+            if (failure) tell(py::format("Could not forget the ended batches: {}", {*failure}));
+            queue_refresh(w);
+            return py::none();
+        },
+        1);
+}
+
 bool is_active(const Ref& state) {
     return py::equals(state, "starting") || py::equals(state, "running") || py::equals(state, "stopping");
 }
@@ -266,14 +342,15 @@ void watch(const Window& w, const Ref& id, const char* state) {
 }
 
 void update_rows(const Window& w, const Ref& batches) {
-    if (!same_batches(w, batches)) {
-        rebuild_rows(w, batches);
-        return;
-    }
+    remove_rows(w, static_cast<size_t>(py::length(batches)));
+    add_rows(w, batches);
     Py_ssize_t i = 0;
     py::for_each(batches, [&](const Ref& batch) {
-        const Row& row = w->rows[static_cast<size_t>(i++)];
-        for (const Field& field : fields_of(row, view_of(batch))) {
+        Row& row = w->rows[static_cast<size_t>(i++)];
+        View view = view_of(batch);
+        row.id = py::get_item(batch, "id");
+        row.folder = py::get_item(batch, "folder");
+        for (const Field& field : fields_of(row, view)) {
             show_value(w, field.control, field.command, field.flag, field.value);
         }
     });

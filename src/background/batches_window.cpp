@@ -5,15 +5,12 @@
 #include "host/stdlib.hpp"
 #include "ui/commands.hpp"
 
-#include <utility>
 
 namespace velmora::background::window {
 namespace {
 
 constexpr const char kWindowName[] = "velmoraBatchesWin";
 constexpr const char kTitle[] = "Velmora Batches";
-// How long closing waits for the timer thread, which wakes at once.
-constexpr double kJoinTimeout = 5.0;
 
 // The window shown now, so that opening it again stops the old one's
 // timer before its controls go.
@@ -28,7 +25,11 @@ void build_batches_area(const Window& w) {
     host::cmds("text", {}, {{"label", "Batches:"}, {"align", "left"}, {"font", "boldLabelFont"}});
     w->scroll = host::cmds("scrollLayout", {}, {{"h", 300}, {"cr", true}});
     host::cmds("setParent", {".."});
+    host::cmds("rowLayout", {}, {{"nc", 2}, {"cw2", py::tuple({300, 100})}, {"adj", 1}});
     w->status_text = host::cmds("text", {}, {{"label", ""}, {"align", "left"}});
+    w->forget_ended = host::cmds("button", {}, {{"label", "Forget Ended"}, {"w", 100}, {"en", false},
+                                                {"c", forget_ended_command(w)}});
+    host::cmds("setParent", {".."});
 }
 
 // The window's deletion (its close button, deleteUI, a new window of the
@@ -109,6 +110,8 @@ void refresh(const Window& w) {
     update_rows(w, batches);
     announce_endings(w, batches);
     show_value(w, w->status_text, "text", "label", status_line(batches));
+    bool any_ended = py::any_of(batches, [](const Ref& batch) { return !is_active(py::get_item(batch, "state")); });
+    show_value(w, w->forget_ended, "button", "en", py::boolean(any_ended));
 }
 
 void queue_refresh(const Window& w) {
@@ -131,9 +134,7 @@ void queue_refresh(const Window& w) {
 void close(const Window& w) {
     if (w->closed) return;
     w->closed = true;
-    py::call_method(w->stop_timer, "set");
-    Ref timer = std::exchange(w->timer, Ref());
-    if (timer) py::call(py::getattr(timer, "join"), {}, {{"timeout", kJoinTimeout}});
+    stop_timer(w);
 }
 
 void tell(const Ref& message) {

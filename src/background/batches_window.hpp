@@ -5,12 +5,18 @@
 // Only Maya's main thread touches the window. A timer thread of its own
 // wakes twice a second and hands a refresh to the main thread with
 // maya.utils.executeDeferred, one at a time (a refresh not yet run by a
-// busy Maya is not queued again); the refresh reads batches() from disk
-// and edits the rows in place, rebuilding them only when the set of
-// batches changed. Rebuilding and every other deletion happen in that
-// deferred refresh, never inside a command of the controls deleted.
+// busy Maya is not queued again); the refresh reads batches() (cheap:
+// only what changed on disk is read) and edits the rows in place. The
+// rows are slots, top to bottom: a new batch adds a slot at the bottom, a
+// forgotten one removes the last, and each slot shows the batch of its
+// place, so only the values that differ are edited. Every deletion
+// happens in that deferred refresh, never inside a command of the
+// controls deleted.
 // The timer stops when the window goes: its deletion triggers a script
-// job, and a refresh that finds the window gone stops it too.
+// job, and a refresh that finds the window gone stops it too. It stops
+// too when the interpreter exits (an atexit hook, which runs before the
+// interpreter starts to finalise): a daemon thread still running then
+// would be torn down in the middle of velmora's code.
 #pragma once
 
 #include "host/py.hpp"
@@ -34,8 +40,10 @@ struct Launcher {
     Ref timeout;
 };
 
-// One batch's row: its id and folder, and its controls.
+// One slot of the rows: the id and folder of the batch it shows now, and
+// its controls.
 struct Row {
+    Ref layout;  // holds the rest: deleted with the slot
     Ref id;
     Ref folder;
     Ref folder_text;
@@ -56,8 +64,9 @@ struct State {
     Ref window;       // the name Maya gave the window
     Ref layout;       // its top layout: gone when this build of the window is gone
     Ref scroll;       // holds the rows' column
-    Ref rows_column;  // rebuilt when the set of batches changes
+    Ref rows_column;  // holds the rows
     Ref status_text;
+    Ref forget_ended;  // the button
     Launcher launcher;
     std::vector<Row> rows;
     Ref shown;     // dict (control, flag) -> the value the control shows
@@ -65,6 +74,8 @@ struct State {
     Ref execute_deferred;  // maya.utils.executeDeferred
     Ref stop_timer;        // threading.Event
     Ref timer;             // threading.Thread, or null
+    Ref at_exit;           // the atexit hook that closes the window, or null
+    bool exiting = false;  // the hook runs
     bool refresh_queued = false;
     bool closed = false;
 };
@@ -79,7 +90,8 @@ void refresh(const Window& w);
 // Queues a refresh for Maya's next idle moment, unless one is queued.
 // Callable from the timer thread.
 void queue_refresh(const Window& w);
-// Stops the timer (joined) and the refreshes; idempotent.
+// Stops the timer (joined) and the refreshes, and takes back the atexit
+// hook; idempotent.
 void close(const Window& w);
 // A warning dialog for the user (a bad launcher input, a failed action).
 void tell(const Ref& message);
@@ -95,12 +107,16 @@ void build_launcher(const Window& w);
 
 // batch_rows.cpp
 void update_rows(const Window& w, const Ref& batches);
+// The button's command that forgets every ended batch, once confirmed.
+Ref forget_ended_command(const Window& w);
 // The viewport message of each watched batch that ended since the last
 // refresh; every batch is watched from then on.
 void announce_endings(const Window& w, const Ref& batches);
 bool is_active(const Ref& state);
 
-// refresh_timer.cpp: the timer thread, started now.
+// refresh_timer.cpp: the timer thread, started now, and the atexit hook
+// that stops it.
 void start_timer(const Window& w);
+void stop_timer(const Window& w);
 
 }  // namespace velmora::background::window

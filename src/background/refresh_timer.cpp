@@ -6,10 +6,14 @@
 #include "host/callback.hpp"
 #include "host/stdlib.hpp"
 
+#include <utility>
+
 namespace velmora::background::window {
 namespace {
 
 constexpr double kPeriod = 0.5;
+// How long closing waits for the timer thread, which wakes at once.
+constexpr double kJoinTimeout = 5.0;
 
 void run_timer(const Window& w) {
     Ref stop = w->stop_timer;
@@ -19,9 +23,24 @@ void run_timer(const Window& w) {
     }
 }
 
+// Registered for the interpreter's exit: closes the window's timer while
+// threads still run normally. The hook is not unregistered from inside
+// its own call (atexit would free it while it runs).
+void hook_exit(const Window& w) {
+    w->at_exit = host::make_callback(
+        [w] {
+            w->exiting = true;
+            close(w);
+            return py::none();
+        },
+        0);
+    py::call(host::attribute("atexit", "register"), {w->at_exit});
+}
+
 }  // namespace
 
 void start_timer(const Window& w) {
+    hook_exit(w);
     Ref body = host::make_callback(
         [w] {
             run_timer(w);
@@ -32,6 +51,18 @@ void start_timer(const Window& w) {
                           {{"target", body}, {"name", "velmora-batches-window"}, {"daemon", true}});
     py::call_method(thread, "start");
     w->timer = thread;
+}
+
+}  // namespace velmora::background::window
+
+namespace velmora::background::window {
+
+void stop_timer(const Window& w) {
+    py::call_method(w->stop_timer, "set");
+    Ref timer = std::exchange(w->timer, Ref());
+    if (timer) py::call(py::getattr(timer, "join"), {}, {{"timeout", kJoinTimeout}});
+    Ref hook = std::exchange(w->at_exit, Ref());
+    if (hook && !w->exiting) py::call(host::attribute("atexit", "unregister"), {hook});
 }
 
 }  // namespace velmora::background::window

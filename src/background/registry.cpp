@@ -13,52 +13,57 @@ namespace {
 
 Ref join(const Ref& folder, const char* name) { return host::os_path("join", {folder, name}); }
 
-bool is_active(const Ref& state) {
-    return py::equals(state, "starting") || py::equals(state, "running") || py::equals(state, "stopping");
-}
-
 Ref get(const Ref& dict, const char* key) {
     if (dict.get() == Py_None) return py::none();
     return py::call_method(dict, "get", {key});
 }
 
-// The results of the batch's journal so far; before the journal exists
-// (while its sources are listed), an empty batch of the status's size.
-Ref results_so_far(const Ref& batch, const Ref& status) {
-    Ref journal = py::get_item(batch, "journal");
-    Ref results;
-    if (!py::guard([&] {
-            results = headless::results_of(headless::read_journal(journal), py::get_item(batch, "folder"));
-        })) {
-        return results;
+// The reason of an OSError without its errno prefix ("Permission denied"),
+// else its text.
+Ref reason_of(const py::PendingError& failure) {
+    if (failure.matches(PyExc_OSError)) {
+        Ref said = py::getattr(failure.value(), "strerror");
+        if (PyUnicode_Check(said.get())) return said;
     }
-    Ref total = get(status, "total");
-    return py::dict({{"total", total.get() == Py_None ? py::integer(0) : total},
-                     {"converted", py::integer(0)},
-                     {"failed", py::list()},
-                     {"skipped", py::list()},
-                     {"outputs", py::list()},
-                     {"pending", py::list()},
-                     {"start_time", py::get_item(batch, "started")},
-                     {"end_time", py::none()}});
+    return one_line(failure);
 }
 
-// The state as the batch's files tell it: a controller that died without
-// a last word leaves its batch interrupted.
-Ref state_of(const Ref& folder, const Ref& status) {
-    Ref state = get(status, "state");
-    if (state.get() == Py_None) state = py::str("starting");
-    if (is_active(state) && !controller_running(folder, status)) return py::str("interrupted");
-    return state;
+// The folder made, or an OSError that names it: a cache that cannot be
+// made or written is one line for the caller, not a traceback of makedirs.
+void make_folder(const Ref& folder, bool exist_ok) {
+    try {
+        host::os("makedirs", {folder, py::integer(0700), py::boolean(exist_ok)});
+    } catch (const py::PyError&) {
+        py::PendingError failure;
+        if (!failure.matches(PyExc_OSError)) failure.rethrow();
+        Ref message = py::format("cannot make the folder of background batches {}: {}",
+                                 {folder, reason_of(failure)});
+        PyErr_SetObject(PyExc_OSError, message.get());
+        throw py::PyError{};
+    }
 }
 
 }  // namespace
 
+Ref one_line(const py::PendingError& failure) {
+    Ref text = py::call(py::builtin("str"), {failure.value()});
+    Ref lines = py::call_method(py::call_method(text, "strip"), "splitlines");
+    if (py::length(lines) == 0) return py::getattr(failure.type(), "__name__");
+    return py::item(lines, 0);
+}
+
+Ref existing_registry_folder() {
+    Ref folder = join(headless::cache_folder(), "background");
+    return py::truthy(host::os_path("isdir", {folder})) ? folder : py::none();
+}
+
 Ref registry_folder() {
     Ref folder = join(headless::cache_folder(), "background");
-    host::os("makedirs", {folder, py::integer(0700), true});
+    make_folder(folder, true);
     return folder;
 }
+
+void make_batch_folder(const Ref& folder) { make_folder(folder, false); }
 
 Ref new_batch_id() {
     Ref stamp = host::time("strftime", {"%Y%m%d-%H%M%S"});
@@ -76,12 +81,15 @@ bool is_plain_name(const Ref& id) {
 }
 
 Ref batch_folder(const Ref& id) {
-    if (!is_plain_name(id) || !py::truthy(host::os_path("isfile", {batch_file(folder_of(id))}))) {
+    Ref registry = is_plain_name(id) ? existing_registry_folder() : py::none();
+    if (registry.get() == Py_None || !py::truthy(host::os_path("isfile", {batch_file(join_id(registry, id))}))) {
         PyErr_SetObject(PyExc_KeyError, id.get());
         throw py::PyError{};
     }
-    return folder_of(id);
+    return join_id(registry, id);
 }
+
+Ref join_id(const Ref& registry, const Ref& id) { return host::os_path("join", {registry, id}); }
 
 Ref batch_file(const Ref& folder) { return join(folder, "batch.json"); }
 Ref status_path(const Ref& folder) { return join(folder, "status.json"); }
@@ -89,10 +97,37 @@ Ref stop_path(const Ref& folder) { return join(folder, "stop"); }
 Ref lock_path(const Ref& folder) { return join(folder, "controller.lock"); }
 Ref log_path(const Ref& folder) { return join(folder, "controller.log"); }
 Ref launched_path(const Ref& folder) { return join(folder, "launched.json"); }
+Ref resume_path(const Ref& folder) { return join(folder, "resume"); }
+Ref summary_path(const Ref& folder) { return join(folder, "summary.json"); }
 
 Ref read_batch(const Ref& folder) { return host::read_json_file(batch_file(folder)); }
 
 void write_batch(const Ref& folder, const Ref& batch) { host::write_json_file(batch_file(folder), batch); }
+
+Ref record_value(const Ref& batch, const char* key, const Ref& fallback) {
+    std::optional<Ref> found = py::find_item(batch, key);
+    return found ? *found : fallback;
+}
+
+Ref record_problem(const Ref& batch, bool to_run) {
+    Ref version = get(batch, "version");
+    if (PyLong_Check(version.get()) && py::as_long(version) > kRecordVersion) {
+        return py::format("made by a newer velmora (its record is of version {}; this velmora reads {})",
+                          {version, py::integer(kRecordVersion)});
+    }
+    std::initializer_list<const char*> needed = {"folder"};
+    std::initializer_list<const char*> to_run_needed = {"folder", "choices", "mayapy"};
+    for (const char* key : to_run ? to_run_needed : needed) {
+        if (get(batch, key).get() == Py_None) {
+            return py::format("its record (batch.json) lacks \"{}\"", {py::str(key)});
+        }
+    }
+    if (!PyUnicode_Check(get(batch, "folder").get()) ||
+        (to_run && !PyDict_Check(get(batch, "choices").get()))) {
+        return py::str("its record (batch.json) is not one this velmora can read");
+    }
+    return py::none();
+}
 
 // The lock is probed shared, for a moment: the controller, which takes it
 // exclusively, tries again for a while before it gives up.
@@ -108,43 +143,7 @@ bool controller_running(const Ref& folder, const Ref& status) {
         return false;
     }
     Ref pid = get(host::read_json_file(launched_path(folder)), "pid");
-    return pid.get() != Py_None && host::process_exists(py::as_long(pid));
-}
-
-Ref describe(const Ref& folder) {
-    Ref batch = read_batch(folder);
-    if (batch.get() == Py_None) return py::none();
-    Ref status = headless::read_status(status_path(folder));
-    Ref state = state_of(folder, status);
-    Ref results = results_so_far(batch, status);
-    bool over = !is_active(state);
-    Ref ended = over ? get(status, "ended") : py::none();
-    if (over && ended.get() == Py_None) ended = get(status, "updated");  // its last word
-    Ref journal = py::get_item(batch, "journal");
-    Py_ssize_t total = static_cast<Py_ssize_t>(py::as_long(py::get_item(results, "total")));
-    py::set_item(results, "journal", journal);
-    py::set_item(results, "logs", py::format("{}.logs", {journal}));
-    py::set_item(results, "id", py::get_item(batch, "id"));
-    py::set_item(results, "folder", py::get_item(batch, "folder"));
-    py::set_item(results, "state", state);
-    py::set_item(results, "done", py::integer(total - py::length(py::get_item(results, "pending"))));
-    py::set_item(results, "started", py::get_item(batch, "started"));
-    py::set_item(results, "ended", ended);
-    py::set_item(results, "eta", py::equals(state, "running") ? get(status, "eta") : py::none());
-    py::set_item(results, "error", get(status, "error"));
-    return results;
-}
-
-Ref all_batches() {
-    Ref found = py::list();
-    Ref registry = registry_folder();
-    py::for_each(host::os("listdir", {registry}), [&](const Ref& name) {
-        Ref description = describe(host::os_path("join", {registry, name}));
-        if (description.get() != Py_None) py::append(found, description);
-    });
-    Ref by_start = py::call(host::attribute("operator", "itemgetter"), {"started", "id"});
-    py::call(py::getattr(found, "sort"), {}, {{"key", by_start}, {"reverse", true}});
-    return found;
+    return PyLong_Check(pid.get()) && host::process_exists(py::as_long(pid));
 }
 
 }  // namespace velmora::background
