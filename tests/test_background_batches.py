@@ -75,6 +75,20 @@ class Lifecycle(BackgroundTestCase):
         self.assertIn("Total: 8\nSuccess: 8\nFailed: 0", velmora.batch_report(end))
         self.assertEqual(files_under(self.folder), sorted(NAMES + OUTPUTS))
 
+    def test_start_pressed_twice_starts_one_batch(self):
+        self.scenes(*NAMES)
+        self.costs(open=0.2)
+        first = self.start()
+        second = self.start(jobs=1)   # the workers are not what the batch writes
+        self.assertEqual(second, first)
+        other = self.start(outputs=("fbx",))
+        self.assertNotEqual(other, first)
+        for batch_id in (first, other):
+            end = self.wait_for(batch_id, ("finished",))
+            self.assertEqual((end["converted"], end["failed"]), (len(NAMES), []))
+        self.assertEqual(sorted(b["id"] for b in velmora.batches()), sorted([first, other]))
+        self.assertEqual(len([f for f in files_under(self.folder) if f.endswith(".mb")]), len(NAMES))
+
     def test_stopped_then_resumed_writes_each_output_once(self):
         self.scenes(*NAMES)
         self.costs(open=0.3)

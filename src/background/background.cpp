@@ -103,6 +103,7 @@ Ref batch_record(const Ref& id, const headless::Request& request, const headless
     return py::dict({{"velmora", "background-batch"},
                      {"version", 1},
                      {"id", id},
+                     {"identity", request.identity},
                      {"folder", absolute(request.folder)},
                      {"choices", headless::choices_dict(request.choices)},
                      {"jobs", given.jobs},
@@ -112,6 +113,26 @@ Ref batch_record(const Ref& id, const headless::Request& request, const headless
                      {"resume", false},
                      {"retry_failed", false},
                      {"started", host::time("time")}});
+}
+
+// The background batch of this identity that is at work, if one is: Start
+// pressed twice starts one batch.
+std::optional<Ref> running_with_identity(const Ref& identity) {
+    Ref registry = registry_folder();
+    Ref names = py::list();
+    if (!host::exists(registry) || py::guard([&] { names = host::os("listdir", {registry}); })) return std::nullopt;
+    std::optional<Ref> found;
+    py::any_of(names, [&](const Ref& name) {
+        Ref folder = host::os_path("join", {registry, name});
+        Ref batch = read_batch(folder);
+        if (batch.get() == Py_None || !PyDict_Check(batch.get())) return false;
+        Ref recorded = py::call_method(batch, "get", {"identity"});
+        if (PyObject_RichCompareBool(recorded.get(), identity.get(), Py_EQ) != 1) return false;
+        if (!controller_running(folder, headless::read_status(status_path(folder)))) return false;
+        found = name;
+        return true;
+    });
+    return found;
 }
 
 // What an older velmora's record lacks (record_problem refused what has
@@ -124,7 +145,9 @@ headless::BatchArguments arguments_of(const Ref& folder, const Ref& batch) {
     given.timeout = record_value(batch, "timeout", py::none());
     given.mayapy = py::get_item(batch, "mayapy");
     given.journal = record_value(batch, "journal", host::os_path("join", {folder, "batch.journal"}));
-    given.resume = py::truthy(record_value(batch, "resume", py::boolean(false)));
+    // A controller that died before it began the journal left nothing to
+    // resume: the batch starts.
+    given.resume = py::truthy(record_value(batch, "resume", py::boolean(false))) && host::exists(given.journal);
     given.retry_failed = given.resume && py::truthy(record_value(batch, "retry_failed", py::boolean(false)));
     return given;
 }
@@ -237,6 +260,7 @@ Ref start(headless::BatchArguments given) {
     given.retry_failed = false;
     given.progress = py::none();
     headless::Request request = headless::make_request(given);
+    if (std::optional<Ref> running = running_with_identity(request.identity)) return *running;
     make_batch_folder(folder);
     write_batch(folder, batch_record(id, request, given));
     say_starting(folder);
