@@ -316,8 +316,10 @@ class RowsInPlaceTest(BatchesWindowCase):
 
     def test_forget_ended_forgets_every_ended_batch_once_confirmed(self):
         self.scenes("a.ma")
-        ended = [self.start(), self.start()]
-        self.wait(lambda: all(self.state(b) == "finished" for b in ended), idle=False)
+        ended = []
+        for _ in range(2):   # one after the other: a batch at work is not started twice
+            ended.append(self.start())
+            self.wait(lambda: self.state(ended[-1]) == "finished", idle=False)
         self.scenes("b.ma", "c.ma", "d.ma", "e.ma")
         self.costs(open=0.5)
         busy = self.start()

@@ -7,6 +7,7 @@ a folder the listing could not read is in the results, the report and the
 exit status."""
 
 import errno
+import json
 import os
 import pwd
 import shutil
@@ -60,6 +61,9 @@ class KilledAfterPublishing(HeadlessTestCase):
         # still a second link to a.mb.
         with open(self.journal, "rb") as f:
             lines = [line for line in f.read().split(b"\n") if line and b'"publish"' not in line]
+        header = json.loads(lines[0].decode())
+        header.pop("notes_publishing")
+        lines[0] = json.dumps(header).encode()
         with open(self.journal, "wb") as f:
             f.write(b"\n".join(lines) + b"\n")
         self.resume()

@@ -73,6 +73,7 @@ class CrashBetweenPublishingAndJournaling(HeadlessTestCase):
         # link to it, and a.fbx's is half written.
         header = journal_lines(self.journal)[0]
         header["sources"] = ["a.ma", "b.ma"]
+        header.pop("notes_publishing")   # as a velmora that did not note its publishing left it
         header["choices"]["extensions"] = [".ma", ".mb", ".fbx"]
         with open(self.journal, "w") as f:
             f.write(json.dumps(header) + "\n")
