@@ -3,6 +3,7 @@
 #include "farm/commands.hpp"
 #include "farm/manifest.hpp"
 #include "headless/ending.hpp"
+#include "headless/file_lock.hpp"
 
 namespace velmora::farm {
 namespace {
@@ -80,20 +81,15 @@ headless::Request request_for(const Manifest& manifest, const Ref& args, const R
 // An exclusive lock on the task while it runs: a farm that starts a task
 // again while the first run still goes on (a requeue, a user by hand) gets
 // a clear refusal instead of two controllers on one journal. The lock goes
-// with the process, so a killed task leaves none behind.
-std::optional<Ref> lock_task(const Ref& journal) {
-    Ref fcntl;
-    if (py::guard([&] { fcntl = module("fcntl"); })) return Ref();  // no flock here (Windows)
-    Ref file = py::call(py::builtin("open"), {py::format("{}.lock", {journal}), "a"});
-    Ref flags = py::check(PyNumber_Or(py::getattr(fcntl, "LOCK_EX").get(), py::getattr(fcntl, "LOCK_NB").get()));
-    bool locked = !py::guard([&] {
-        py::call(py::getattr(fcntl, "flock"), {py::call_method(file, "fileno"), flags});
-    });
-    if (!locked) {
-        py::call_method(file, "close");
+// with the process, so a killed task leaves none behind; it is the same
+// kind of lock as a batch's (NFS and SMB honour it), on every platform.
+std::optional<headless::FileLock> lock_task(const Ref& journal) {
+    headless::FileLock lock;
+    Ref path = py::format("{}.lock", {journal});
+    if (lock.take(path, headless::FileLock::Kind::Exclusive, true) != headless::FileLock::Outcome::Held) {
         return std::nullopt;
     }
-    return file;
+    return lock;
 }
 
 }  // namespace
@@ -119,7 +115,7 @@ int run_task(const Ref& argv) {
     }
     headless::Request request = request_for(manifest, args, folder, index, sources);
 
-    std::optional<Ref> lock = lock_task(request.journal);
+    std::optional<headless::FileLock> lock = lock_task(request.journal);
     if (!lock) {
         warn(py::format("velmora-batch: task {} of {} is running already (its lock is held)",
                         {py::integer(index), manifest.jobdir}));
