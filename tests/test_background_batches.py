@@ -222,7 +222,13 @@ class Records(BackgroundTestCase):
         self.scenes("a.ma", "b.ma")
         batch_id = self.start(jobs=1)
         self.wait_for(batch_id, ("finished",))
-        return batch_id, os.path.join(registry(self.path("cache")), batch_id)
+        folder = os.path.join(registry(self.path("cache")), batch_id)
+        # Its summary follows its last word: the controller is done then.
+        deadline = time.time() + 30
+        while not os.path.exists(os.path.join(folder, "summary.json")):
+            self.assertLess(time.time(), deadline)
+            time.sleep(0.05)
+        return batch_id, folder
 
     def copy_with(self, folder, new_id, change):
         import json
