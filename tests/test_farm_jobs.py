@@ -226,15 +226,26 @@ class Submission(FarmTestCase):
         self.assertEqual([l.split()[1:] for l in log if l],
                          [["slurm", "4242"], ["deadline", "5f0c2a"], ["openjd", "job-0123abcd"]])
 
-    def test_dry_run_and_missing_command_only_write(self):
+    def test_dry_run_is_0_and_a_job_not_submitted_is_not(self):
         self.program("sbatch", "1")
         self.assertEqual(self.submit("slurm", "--dry-run").returncode, 0)
         self.assertEqual(self.calls("sbatch"), [])
+        # No manager's command here: the files are written, the command
+        # printed, and the status says nothing was submitted.
         done = farm("submit", "--farm", "opencue", self.jobdir, env={"PATH": self.bin + os.pathsep + "/usr/bin:/bin"})
-        self.assertEqual(done.returncode, 0, done.stderr)
+        self.assertEqual(done.returncode, 1, done.stdout + done.stderr)
         self.assertIn("not on the PATH", done.stdout)
         self.assertIn("cuerun opencue/job.outline", done.stdout)
+        self.assertEqual(done.stderr, "velmora-batch: not submitted (the files are written)\n")
         self.assertTrue(os.path.exists(os.path.join(self.jobdir, "opencue", "job.outline")))
+        # Only the openjd command: it checks the template, which submits nothing.
+        self.program("openjd", "Template at 'template.json' passes validation checks.")
+        done = self.submit("openjd")
+        self.assertEqual(done.returncode, 1, done.stdout + done.stderr)
+        self.assertEqual(self.calls("openjd"), ["check " + os.path.join(self.jobdir, "openjd", "template.json")])
+        self.assertIn("passes validation checks", done.stdout)
+        self.assertIn("not submitted", done.stderr)
+        self.assertFalse(os.path.exists(os.path.join(self.jobdir, "submissions.log")))
 
     def test_a_refused_submission_fails_with_the_managers_words(self):
         self.program("sbatch", "sbatch: error: invalid partition specified", status=1)

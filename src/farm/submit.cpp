@@ -22,27 +22,28 @@ struct Farm {
     Description (*describe)(const JobSpec&);
     // The submitting command's argv for the written files (their full
     // paths, in the description's order), when `program` is on the PATH;
-    // None when this manager has none here.
-    Ref (*submission)(const Ref& paths);
+    // None when this manager has none here. `submits` false: the command
+    // found only checks the files.
+    Ref (*submission)(const Ref& paths, bool& submits);
     const char* job_id_pattern;  // a regex whose group 1 is the job's id
     const char* by_hand;         // how to submit it without velmora
 };
 
 Ref which(const char* program) { return py::call(py::getattr(module("shutil"), "which"), {program}); }
 
-Ref slurm_submission(const Ref& paths) {
+Ref slurm_submission(const Ref& paths, bool& /*submits*/) {
     Ref sbatch = which("sbatch");
     if (sbatch.get() == Py_None) return sbatch;
     return py::list({sbatch, "--parsable", py::item(paths, 0)});
 }
 
-Ref deadline_submission(const Ref& paths) {
+Ref deadline_submission(const Ref& paths, bool& /*submits*/) {
     Ref program = which("deadlinecommand");
     if (program.get() == Py_None) return program;
     return py::list({program, py::item(paths, 0), py::item(paths, 1)});
 }
 
-Ref opencue_submission(const Ref& paths) {
+Ref opencue_submission(const Ref& paths, bool& /*submits*/) {
     Ref program = which("cuerun");
     if (program.get() == Py_None) return program;
     return py::list({program, py::item(paths, 0)});
@@ -51,7 +52,7 @@ Ref opencue_submission(const Ref& paths) {
 // Deadline Cloud's client submits the folder of the template as a job
 // bundle; the openjd command alone has no farm to submit to, so it only
 // checks the template.
-Ref openjd_submission(const Ref& paths) {
+Ref openjd_submission(const Ref& paths, bool& submits) {
     Ref template_path = py::item(paths, 0);
     Ref deadline = which("deadline");
     if (deadline.get() != Py_None) {
@@ -60,6 +61,7 @@ Ref openjd_submission(const Ref& paths) {
     }
     Ref openjd = which("openjd");
     if (openjd.get() == Py_None) return openjd;
+    submits = false;
     return py::list({openjd, "check", template_path});
 }
 
@@ -178,9 +180,13 @@ Ref write_description(const Manifest& manifest, const Description& files) {
     return paths;
 }
 
+// Exit status of a submit that submitted nothing (the files are written):
+// automation must not take the job for submitted.
+constexpr int kNotSubmitted = 1;
+
 // Runs the manager's command; prints the job's id (or its whole answer
 // when no id is found in it). Returns the exit status of submit.
-int run_submission(const Farm& farm, const Ref& argv, const Ref& jobdir) {
+int run_submission(const Farm& farm, const Ref& argv, const Ref& jobdir, bool submits) {
     Ref subprocess = module("subprocess");
     Ref done = py::call(py::getattr(subprocess, "run"), {argv},
                         {{"stdout", py::getattr(subprocess, "PIPE")},
@@ -190,7 +196,13 @@ int run_submission(const Farm& farm, const Ref& argv, const Ref& jobdir) {
     if (py::as_long(py::getattr(done, "returncode")) != 0) {
         warn(py::format("velmora-batch: {} failed (exit {}):\n{}{}",
                         {py::item(argv, 0), py::getattr(done, "returncode"), out, py::getattr(done, "stderr")}));
-        return 1;
+        return kNotSubmitted;
+    }
+    if (!submits) {
+        say(py::format("{} checked it:\n{}", {py::item(argv, 0), py::call_method(out, "strip")}));
+        warn(py::format("velmora-batch: not submitted: no farm's command to submit to on the PATH; in {}: {}",
+                        {jobdir, farm.by_hand}));
+        return kNotSubmitted;
     }
     Ref found = py::call(py::getattr(module("re"), "search"), {farm.job_id_pattern, out});
     if (found.get() == Py_None) {
@@ -226,12 +238,14 @@ int submit(const Ref& argv) {
     Manifest manifest = read_manifest(py::getattr(args, "jobdir"));
     Ref paths = write_description(manifest, farm.describe(job_spec(manifest, args)));
     if (py::truthy(py::getattr(args, "dry_run"))) return 0;
-    Ref submission = farm.submission(paths);
+    bool submits = true;
+    Ref submission = farm.submission(paths, submits);
     if (submission.get() == Py_None) {
         say(py::format("{}'s command is not on the PATH; in {}: {}", {farm.name, manifest.jobdir, farm.by_hand}));
-        return 0;
+        warn(py::str("velmora-batch: not submitted (the files are written)"));
+        return kNotSubmitted;
     }
-    return run_submission(farm, submission, manifest.jobdir);
+    return run_submission(farm, submission, manifest.jobdir, submits);
 }
 
 }  // namespace velmora::farm
