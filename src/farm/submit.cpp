@@ -135,8 +135,64 @@ Ref default_name(const Manifest& manifest) {
     return py::format("velmora-{}", {plain});
 }
 
+// What else a node would import from `folder`: the entries that are not
+// velmora's own (a wheel's site-packages holds pip and whatever else the
+// submitter installed there; a Maya module's platform folder holds only
+// velmora).
+Ref other_packages(const Ref& folder) {
+    Ref others = py::list();
+    Ref os_path = py::getattr(module("os"), "path");
+    py::for_each(py::call(py::builtin("sorted"), {py::call(py::getattr(module("os"), "listdir"), {folder})}),
+                 [&](const Ref& name) {
+        Ref lower = py::call_method(name, "lower");
+        if (py::truthy(py::call_method(lower, "startswith", {"velmora"})) || py::equals(name, "__pycache__")) return;
+        Ref path = join(folder, name);
+        bool package = py::truthy(py::call(py::getattr(os_path, "isfile"), {join(path, "__init__.py")}));
+        bool importable = py::truthy(py::call_method(
+            lower, "endswith", {py::tuple({".py", ".pyc", ".so", ".pyd", ".pth", ".egg", ".zip"})}));
+        if (package || importable) py::append(others, name);
+    });
+    return others;
+}
+
+// A file system's id (st_dev) of a path, or None when it cannot be read.
+Ref device_of(const Ref& path) {
+    Ref device = py::none();
+    py::guard([&] { device = py::getattr(py::call(py::getattr(module("os"), "stat"), {path}), "st_dev"); });
+    return device;
+}
+
+// The folder the nodes import velmora from: the one it is loaded from
+// here, when it holds velmora alone and lies on the share the nodes see
+// (the job folder's or the batch folder's file system).
+Ref node_module_folder(const Manifest& manifest) {
+    Ref folder = module_folder();
+    Ref others = other_packages(folder);
+    if (py::truthy(others)) {
+        Ref shown = py::call_method(py::str(", "), "join", {py::check(PySequence_GetSlice(others.get(), 0, 5))});
+        throw UsageError(text(py::format(
+            "velmora is loaded from {}, which holds other packages too ({}{}): the nodes would import them "
+            "as well; give --command (the velmora-batch command on the nodes), or submit with velmora's Maya "
+            "module folder on the share",
+            {folder, shown, py::length(others) > 5 ? ", ..." : ""})));
+    }
+    Ref device = device_of(folder);
+    auto same = [&device](const Ref& other) {
+        return py::check_status(PyObject_RichCompareBool(device.get(), device_of(other).get(), Py_EQ)) == 1;
+    };
+    if (device.get() == Py_None || (!same(manifest.jobdir) && !same(manifest.folder))) {
+        throw UsageError(text(py::format(
+            "velmora is loaded from {}, which is not on the share of the job folder or the batch folder: "
+            "the nodes could not import it; install velmora's Maya module folder on the share, or give "
+            "--command (the velmora-batch command on the nodes)",
+            {folder})));
+    }
+    return folder;
+}
+
 // The nodes' command: the user's words, or the plan's mayapy running this
-// module's farm entry with the module's folder on PYTHONPATH.
+// module's farm entry with the module's folder on PYTHONPATH (that folder
+// only: nothing of this machine's own environment).
 void set_command(JobSpec& job, const Manifest& manifest, const Ref& given) {
     job.environment = py::check(PyDict_New());
     if (given.get() != Py_None) {
@@ -149,7 +205,7 @@ void set_command(JobSpec& job, const Manifest& manifest, const Ref& given) {
         throw UsageError("the plan names no mayapy; give --command (the velmora-batch command on the nodes)");
     }
     job.command = py::list({mayapy, "-c", kBootstrap});
-    py::check_status(PyDict_SetItemString(job.environment.get(), "PYTHONPATH", module_folder().get()));
+    py::check_status(PyDict_SetItemString(job.environment.get(), "PYTHONPATH", node_module_folder(manifest).get()));
 }
 
 JobSpec job_spec(const Manifest& manifest, const Ref& args) {
