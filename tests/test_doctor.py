@@ -48,12 +48,16 @@ class DoctorTestCase(HeadlessTestCase):
         return done.returncode, done.stdout, done.stderr, tmp
 
     def assertFindings(self, findings, failed, names=ALL_CHECKS):
-        """Every check reported in order, only `failed` ({check: texts}) failed,
-        each failure's detail holding its texts; returns them by check."""
+        """Every check reported in order, only `failed` ({check: texts}) not
+        passed, each one's detail holding its texts; a check whose first
+        text is "not checked: ..." has ok None (one cause, one failure).
+        Returns them by check."""
         self.assertEqual([f["check"] for f in findings], names)
         by_check = dict((f["check"], f) for f in findings)
-        self.assertEqual(sorted(c for c, f in by_check.items() if not f["ok"]), sorted(failed))
+        self.assertEqual(sorted(c for c, f in by_check.items() if f["ok"] is not True), sorted(failed))
         for check, texts in failed.items():
+            skipped = texts[0].startswith("not checked: ")
+            self.assertIs(by_check[check]["ok"], None if skipped else False, check)
             for text in texts:
                 self.assertIn(text, by_check[check]["detail"], check)
         return by_check
@@ -248,21 +252,53 @@ class MayapyFails(DoctorTestCase):
         with self.assertRaisesRegex(ValueError, "^mayapy not found: "):
             self.doctor(mayapy=self.path("nowhere"))
 
-    def test_a_mayapy_that_dies_before_velmora_loads(self):
-        # argv: -c CODE module-folder findings work share binary id
+    def fake_mayapy(self, body):
+        """A mayapy that runs `body` (sh) instead of the checks; its argv:
+        -c CODE module-folder findings work share binary id."""
         fake = self.path("mayapy")
         with open(fake, "w") as f:
-            f.write('#!/bin/sh\ntouch "$6/.velmora-$8.1.txt" "$6/velmora-doctor-$8.txt"\n'
-                    'echo "ImportError: GLIBC_2.99 not found" >&2\nexit 3\n')
+            f.write("#!/bin/sh\n" + body)
         os.chmod(fake, stat.S_IRWXU)
+        return fake
+
+    def test_a_mayapy_that_dies_before_velmora_loads_ran_no_check(self):
+        fake = self.fake_mayapy('touch "$6/.velmora-$8.1.txt" "$6/velmora-doctor-$8.txt"\n'
+                                'echo "ImportError: GLIBC_2.99 not found" >&2\nexit 3\n')
         open(os.path.join(self.folder, ".velmora-0123.1.ma"), "w").close()  # another batch's
-        findings = self.doctor(mayapy=fake, folder=self.folder)
-        missing = dict((c, ["not checked: mayapy ended (exit code 3) during 'velmora'"])
-                       for c in ALL_CHECKS[1:])
-        self.assertFindings(findings, dict(missing, velmora=[
-            "mayapy ended (exit code 3) before this check began; it printed: ImportError: GLIBC_2.99 "
-            "not found -- velmora cannot run in this mayapy, so no batch can start"]))
+        with self.assertRaisesRegex(ValueError, r"^mayapy ran none of the doctor's checks: %s ended \(exit code "
+                                                r"3\); it printed: ImportError: GLIBC_2.99 not found$" % fake):
+            self.doctor(mayapy=fake, folder=self.folder)
         self.assertEqual(os.listdir(self.folder), [".velmora-0123.1.ma"])
+
+    def test_a_mayapy_that_runs_no_check_fails_with_exit_2_and_what_it_did(self):
+        for program, how in (("/bin/true", "ended (exit code 0)"), ("/bin/false", "ended (exit code 1)")):
+            with self.subTest(mayapy=program):
+                status, out, err, tmp = self.command("--mayapy", program, "--folder", self.folder)
+                self.assertEqual(status, 2, out + err)
+                self.assertEqual(err, "velmora-batch: error: mayapy ran none of the doctor's checks: %s %s\n"
+                                 % (program, how))
+                self.assertNotIn("checks:", out)
+                self.assertEqual(os.listdir(tmp), [])
+        self.assertNothingLeft()
+
+    def test_a_mayapy_that_ends_with_0_in_the_middle_of_a_check_does_not_pass(self):
+        fake = self.fake_mayapy('printf \'{"begin": "velmora"}\\n\' > "$4"\necho "bye"\nexit 0\n')
+        missing = dict((c, ["not checked: mayapy ended (exit code 0) during 'velmora'"])
+                       for c in WITHOUT_SHARE[1:])
+        self.assertFindings(self.doctor(mayapy=fake), dict(missing, velmora=[
+            "mayapy ended (exit code 0) during this check; it printed: bye -- velmora cannot run"]),
+            WITHOUT_SHARE)
+
+    def test_one_cause_is_one_failure_on_the_console(self):
+        status, out, err, tmp = self.command("--mayapy", MAYAPY, env=dict(MAYASIM_COST_INITIALIZE="-1"))
+        self.assertEqual(status, 1, out + err)
+        self.assertIn("9 checks: 2 passed, 1 failed, 6 not checked.", out.splitlines())
+        marks = [line.split()[0] for line in out.splitlines()[1:len(WITHOUT_SHARE) + 1]]
+        self.assertEqual(marks, ["ok", "FAIL"] + ["skip"] * 6 + ["ok"])
+        block = out[out.index("paste from here"):]
+        self.assertEqual(block.count("FAILED "), 1)
+        self.assertIn("FAILED maya.standalone: ", block)
+        self.assertIn("not checked because of it: " + ", ".join(MAYA_CHECKS), block)
 
     def test_a_stuck_maya_is_stopped_after_the_timeout(self):
         self.setenv("MAYASIM_COST_INITIALIZE", "300")

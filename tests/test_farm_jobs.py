@@ -8,10 +8,11 @@ import json
 import os
 import re
 import shlex
+import shutil
 import stat
 import subprocess
 
-from farm_support import FarmTestCase, farm, files_under, node_environment
+from farm_support import BUILD, FarmTestCase, farm, files_under, node_environment
 
 TASKS = 3
 
@@ -226,15 +227,26 @@ class Submission(FarmTestCase):
         self.assertEqual([l.split()[1:] for l in log if l],
                          [["slurm", "4242"], ["deadline", "5f0c2a"], ["openjd", "job-0123abcd"]])
 
-    def test_dry_run_and_missing_command_only_write(self):
+    def test_dry_run_is_0_and_a_job_not_submitted_is_not(self):
         self.program("sbatch", "1")
         self.assertEqual(self.submit("slurm", "--dry-run").returncode, 0)
         self.assertEqual(self.calls("sbatch"), [])
+        # No manager's command here: the files are written, the command
+        # printed, and the status says nothing was submitted.
         done = farm("submit", "--farm", "opencue", self.jobdir, env={"PATH": self.bin + os.pathsep + "/usr/bin:/bin"})
-        self.assertEqual(done.returncode, 0, done.stderr)
+        self.assertEqual(done.returncode, 1, done.stdout + done.stderr)
         self.assertIn("not on the PATH", done.stdout)
         self.assertIn("cuerun opencue/job.outline", done.stdout)
+        self.assertEqual(done.stderr, "velmora-batch: not submitted (the files are written)\n")
         self.assertTrue(os.path.exists(os.path.join(self.jobdir, "opencue", "job.outline")))
+        # Only the openjd command: it checks the template, which submits nothing.
+        self.program("openjd", "Template at 'template.json' passes validation checks.")
+        done = self.submit("openjd")
+        self.assertEqual(done.returncode, 1, done.stdout + done.stderr)
+        self.assertEqual(self.calls("openjd"), ["check " + os.path.join(self.jobdir, "openjd", "template.json")])
+        self.assertIn("passes validation checks", done.stdout)
+        self.assertIn("not submitted", done.stderr)
+        self.assertFalse(os.path.exists(os.path.join(self.jobdir, "submissions.log")))
 
     def test_a_refused_submission_fails_with_the_managers_words(self):
         self.program("sbatch", "sbatch: error: invalid partition specified", status=1)
@@ -249,3 +261,90 @@ class Submission(FarmTestCase):
         script = open(os.path.join(self.jobdir, "slurm", "job.sbatch")).read()
         self.assertIn("--job-name=second", script)
         self.assertEqual([f for f in files_under(self.jobdir) if f.endswith(".tmp")], [])
+
+
+class NodesGetOnlyWhatTheyNeed(FarmTestCase):
+    """The job files hold nothing of the submitting machine but velmora's
+    own folder, every path quoted for its format (or refused), and a node
+    without --jobs takes what the manager allocated it."""
+
+    def setUp(self):
+        super().setUp()
+        self.folder = self.scenes(["a.ma", "b.ma", "c.ma", "d.ma", "e.ma", "f.ma"])
+
+    def module_folder(self, name, *others):
+        """A folder holding velmora's binary, and `others` packages beside it."""
+        folder = self.path(name)
+        os.makedirs(folder)
+        shutil.copy(os.path.join(BUILD, "velmora.abi3.so"), folder)
+        for other in others:
+            os.makedirs(os.path.join(folder, other))
+            open(os.path.join(folder, other, "__init__.py"), "w").close()
+        return folder
+
+    def test_only_the_module_s_own_folder_goes_on_the_nodes_path(self):
+        self.plan(self.folder, tasks=1)
+        own = self.module_folder("velmora-module")
+        done = farm("submit", "--farm", "deadline", self.jobdir, "--dry-run", env={"PYTHONPATH": own})
+        self.assertEqual(done.returncode, 0, done.stderr)
+        with open(os.path.join(self.jobdir, "deadline", "job_info.job")) as f:
+            self.assertIn("EnvironmentKeyValue0=PYTHONPATH=%s\n" % own, f.read())
+        # A virtual environment's site-packages: its pip would reach the nodes.
+        venv = self.module_folder("site-packages", "pip", "_distutils_hack")
+        done = farm("submit", "--farm", "slurm", self.jobdir, "--dry-run", env={"PYTHONPATH": venv})
+        self.assertEqual(done.returncode, 2, done.stdout + done.stderr)
+        self.assertIn("holds other packages too (_distutils_hack, pip)", done.stderr)
+        self.assertIn("give --command", done.stderr)
+        self.assertFalse(os.path.exists(os.path.join(self.jobdir, "slurm")))
+        done = farm("submit", "--farm", "slurm", self.jobdir, "--dry-run", "--command", "/opt/velmora-batch",
+                    env={"PYTHONPATH": venv})
+        self.assertEqual(done.returncode, 0, done.stderr)
+
+    def test_a_module_folder_off_the_share_is_refused(self):
+        if os.geteuid() != 0:
+            self.skipTest("mounting a file system of its own needs root")
+        self.plan(self.folder, tasks=1)
+        local = self.path("local")
+        os.makedirs(local)
+        if subprocess.call(["mount", "-t", "tmpfs", "-o", "size=64m", "tmpfs", local]) != 0:
+            self.skipTest("no tmpfs can be mounted here")
+        self.addCleanup(subprocess.call, ["umount", local])
+        shutil.copy(os.path.join(BUILD, "velmora.abi3.so"), local)
+        done = farm("submit", "--farm", "slurm", self.jobdir, "--dry-run", env={"PYTHONPATH": local})
+        self.assertEqual(done.returncode, 2, done.stdout + done.stderr)
+        self.assertIn("velmora is loaded from %s, which is not on the share" % local, done.stderr)
+
+    def test_paths_are_quoted_for_each_format_or_refused(self):
+        jobdir = self.path("jobs 'q' \"d\" 50% #1")
+        self.plan(self.folder, "--outputs", "mb", tasks=2, jobdir=jobdir)
+        self.assertEqual(farm("submit", "--farm", "slurm", jobdir, "--dry-run", "--name", 'my "job"').returncode, 0)
+        with open(os.path.join(jobdir, "slurm", "job.sbatch")) as f:
+            script = f.read()
+        logs = os.path.join(jobdir, "logs", "slurm-").replace("%", "%%").replace('"', '\\"')
+        self.assertIn('\n#SBATCH --output="%s%%A_%%a.out"\n' % logs, script)
+        self.assertIn('\n#SBATCH --job-name="my \\"job\\""\n', script)
+        env = node_environment({"SLURM_ARRAY_TASK_ID": "1"})
+        done = subprocess.run(["sh", os.path.join(jobdir, "slurm", "job.sbatch")], env=env,
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True,
+                              timeout=120)
+        self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
+        for jobdir, manager, why in ((self.path("line\nbreak"), "slurm", "it holds a line break"),
+                                     (self.path("line\nbreak"), "deadline", "it holds a line break"),
+                                     (self.path("{{Task.File}}"), "openjd", "{{ begins a format string")):
+            with self.subTest(manager=manager, jobdir=jobdir):
+                if not os.path.exists(jobdir):
+                    self.plan(self.folder, tasks=1, jobdir=jobdir)
+                done = farm("submit", "--farm", manager, jobdir, "--dry-run")
+                self.assertEqual(done.returncode, 2, done.stdout + done.stderr)
+                self.assertEqual(len(done.stderr.splitlines()), 1, done.stderr)
+                self.assertIn(why, done.stderr)
+                self.assertFalse(os.path.exists(os.path.join(jobdir, manager)))
+
+    def test_a_node_takes_its_allocation_when_no_jobs_is_given(self):
+        self.plan(self.folder, "--outputs", "mb", tasks=1)
+        logs = os.path.join(self.jobdir, "tasks", "task-0000.journal.logs")
+        self.run_task(0, env={"SLURM_CPUS_PER_TASK": "3"}, expect=0)
+        self.assertEqual(sorted(os.listdir(logs)), ["worker-1.log", "worker-2.log", "worker-3.log"])
+        done = self.run_task(0, env={"SLURM_CPUS_PER_TASK": "many"}, expect=2)
+        self.assertIn("SLURM_CPUS_PER_TASK='many' is not a number of processors; give --jobs", done.stderr)
+        self.run_task(0, "--jobs", "1", env={"SLURM_CPUS_PER_TASK": "many"}, expect=0)

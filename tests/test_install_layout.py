@@ -49,10 +49,11 @@ class InstalledLayoutTest(unittest.TestCase):
     def test_folder_holds_exactly_the_module_files(self):
         self.assertEqual(os.listdir(self.prefix), ["velmora"])
         self.assertEqual(tree(self.folder), sorted([
-            "INSTALL.md", "bin/velmora-batch", "bin/velmora-batch.bat", "icons/velmora.png",
+            "INSTALL.md", "LICENSE", "bin/velmora-batch", "bin/velmora-batch.bat", "icons/velmora.png",
             "scripts/velmora.pyi", "velmora.mod", "velmora_batch.py", "velmora_install.py"]
             + list(installed_binaries().values())))
         for name, source in (("velmora_install.py", INSTALLER_SOURCE),
+                             ("LICENSE", os.path.join(ROOT, "LICENSE")),
                              ("velmora_batch.py", BATCH_SOURCE),
                              ("bin/velmora-batch", os.path.join(ROOT, "install", "bin",
                                                                 "velmora-batch"))):

@@ -12,7 +12,7 @@ import textwrap
 import unittest
 import zipfile
 
-from support import BUILD, SIM
+from support import BUILD, ROOT, SIM
 
 SESSION = textwrap.dedent("""
     import json, os, runpy, sys
@@ -57,6 +57,8 @@ class ReleaseArchiveTest(unittest.TestCase):
         with zipfile.ZipFile(self.archive) as z:
             names = z.namelist()
             self.assertTrue(all(n.startswith("velmora/") for n in names), names)
+            with open(os.path.join(ROOT, "LICENSE"), "rb") as f:
+                self.assertEqual(z.read("velmora/LICENSE"), f.read())
             unpacked = os.path.join(self.tmp, "My Tools")
             z.extractall(unpacked)
         folder = os.path.join(unpacked, "velmora")

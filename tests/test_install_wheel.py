@@ -108,7 +108,8 @@ class WheelContentsTest(unittest.TestCase):
                 self.assertEqual(z.namelist(), [
                     MODULE_FILES[platform], "velmora.pyi", "velmora_batch.py",
                     dist_info + "METADATA", dist_info + "WHEEL", dist_info + "entry_points.txt",
-                    dist_info + "RECORD"])
+                    dist_info + "LICENSE", dist_info + "RECORD"])
+                self.assertEqual(z.read(dist_info + "LICENSE"), read(os.path.join(ROOT, "LICENSE")))
                 self.assertEqual(z.read(MODULE_FILES[platform]), read(self.binaries[platform]))
                 self.assertEqual(z.read("velmora.pyi"),
                                  read(os.path.join(ROOT, "install", "velmora.pyi")))
@@ -151,7 +152,9 @@ class WheelContentsTest(unittest.TestCase):
                 self.assertEqual(meta["Version"], self.version)
                 self.assertIn("Maya", meta["Summary"])
                 self.assertEqual(meta["Requires-Python"], ">=3.7")
+                self.assertEqual(meta["License"], "Apache-2.0")
                 classifiers = meta.get_all("Classifier")
+                self.assertIn("License :: OSI Approved :: Apache Software License", classifiers)
                 for minor in range(7, 14):
                     self.assertIn("Programming Language :: Python :: 3.%d" % minor, classifiers)
                 self.assertEqual(meta["Description-Content-Type"], "text/markdown")
@@ -193,6 +196,17 @@ class ProjectMetadataTest(unittest.TestCase):
         self.assertIn("version", table["dynamic"])
         self.assertEqual(tool.cmake_version(), cmake_version())
         self.assertEqual(table["scripts"], {"velmora-batch": "velmora_batch:main"})
+
+    def test_the_licence_is_apache_2_0_stated_and_in_full(self):
+        self.assertEqual(load_tool().project()["license"], {"text": "Apache-2.0"})
+        with open(os.path.join(ROOT, "LICENSE"), encoding="utf-8") as f:
+            text = f.read()
+        self.assertEqual([line.strip() for line in text.splitlines()[1:4]],
+                         ["Apache License", "Version 2.0, January 2004", "http://www.apache.org/licenses/"])
+        for clause in ("1. Definitions.", "2. Grant of Copyright License.", "3. Grant of Patent License.",
+                       "9. Accepting Warranty or Additional Liability.", "END OF TERMS AND CONDITIONS",
+                       "APPENDIX: How to apply the Apache License to your work."):
+            self.assertIn(clause, text)
 
     def test_the_reader_without_tomllib_reads_what_tomllib_reads(self):
         tool = load_tool()

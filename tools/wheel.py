@@ -6,7 +6,8 @@
 One wheel per binary, velmora-<V>-cp37-abi3-<platform>.whl in DIR
 (default out/), each holding the binary as the extension module
 `velmora`, its type stub, the `velmora_batch` module behind the
-velmora-batch command, and the metadata of pyproject.toml. The version
+velmora-batch command, the metadata of pyproject.toml and the licence
+(LICENSE, beside the metadata). The version
 defaults to CMakeLists.txt's VELMORA_VERSION; tools/release passes the
 build's. Prints each wheel's path.
 
@@ -40,6 +41,7 @@ PLATFORMS = {
     "win64": ("win_amd64", MODULE + ".pyd", b"MZ"),
 }
 GENERATOR = "velmora tools/wheel.py"
+LICENCE_FILE = "LICENSE"  # at the root; its text goes into every wheel
 VERSION = re.compile(r"^[0-9]+(\.[0-9]+)*((a|b|rc)[0-9]+)?(\.post[0-9]+)?(\.dev[0-9]+)?$")
 
 
@@ -214,6 +216,9 @@ def write_wheel(out, platform, binary, version, root=ROOT):
         with open(os.path.join(root, *parts), "rb") as f:
             return f.read()
 
+    licence = os.path.join(root, LICENCE_FILE)
+    if not os.path.isfile(licence):
+        raise WheelError("%s is missing: a wheel carries the project's licence" % licence)
     files = [(module_file, module, 0o755),
              (MODULE + ".pyi", source("install", "velmora.pyi"), 0o644),
              ("velmora_batch.py", source("install", "wheel", "velmora_batch.py"), 0o644),
@@ -222,6 +227,7 @@ def write_wheel(out, platform, binary, version, root=ROOT):
     scripts = entry_points(table)
     if scripts is not None:
         files.append((dist_info + "/entry_points.txt", scripts, 0o644))
+    files.append((dist_info + "/" + LICENCE_FILE, source(LICENCE_FILE), 0o644))
     path = os.path.join(out, "%s-%s-%s.whl" % (name, version, tag))
     publish(archive(files, dist_info), path)
     return path

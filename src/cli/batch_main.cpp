@@ -18,18 +18,20 @@ using py::Ref;
 struct Subcommand {
     const char* name;
     int (*run)(const Ref& argv);
+    const char* words;    // its arguments, as the help shows them
+    const char* summary;  // its line in the help
 };
 
 // The first word picks a subcommand; any other first word is a folder (a
 // folder named like a subcommand is reached as ./plan). A subcommand is
-// one line of this table.
+// one line of this table, and the help lists them in its order.
 constexpr Subcommand kSubcommands[] = {
-    {"clean", headless::clean_main},
-    {"doctor", doctor::doctor_main},
-    {"plan", farm::plan},
-    {"run-task", farm::run_task},
-    {"report", farm::report},
-    {"submit", farm::submit},
+    {"plan", farm::plan, "FOLDER --tasks N --out JOBDIR", "cut a batch into farm tasks (its options as below)"},
+    {"run-task", farm::run_task, "JOBDIR INDEX", "convert one task of a plan, on a farm node"},
+    {"report", farm::report, "JOBDIR", "merge the tasks' journals into one report, with what to run again"},
+    {"submit", farm::submit, "--farm MANAGER JOBDIR", "write a farm manager's job and submit it"},
+    {"doctor", doctor::doctor_main, "[--folder DIR]", "check this machine's Maya, FBX plug-in and a share"},
+    {"clean", headless::clean_main, "FOLDER", "remove what batches no longer running left in a folder"},
 };
 
 const Subcommand* subcommand_of(const Ref& argv) {
@@ -67,11 +69,25 @@ int command(Body&& body) {
     }
 }
 
+// The help's end: the commands, a line each, their words aligned.
+Ref commands_epilog() {
+    Ref lines = py::list({"commands (each in Maya's Python, as the batch; COMMAND --help for its options):"});
+    for (const Subcommand& sub : kSubcommands) {
+        Ref usage = py::format("{} {}", {sub.name, sub.words});
+        py::append(lines, py::format("  {:<38} {}", {usage, sub.summary}));
+    }
+    return py::call_method(py::str("\n"), "join", {lines});
+}
+
 Ref parser() {
+    // Raw, so that the commands keep a line each; the options' own help is
+    // formatted as before.
     Ref p = py::call(host::attribute("argparse", "ArgumentParser"), {},
                      {{"prog", "velmora-batch"},
                       {"description", "Converts a folder of Maya scenes with mayapy workers, "
-                                      "as the velmora window would, and prints its report."}});
+                                      "as the velmora window would, and prints its report."},
+                      {"epilog", commands_epilog()},
+                      {"formatter_class", host::attribute("argparse", "RawDescriptionHelpFormatter")}});
     headless::add_options(p, true);
     return p;
 }

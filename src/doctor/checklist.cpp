@@ -59,6 +59,11 @@ Ref finding(const Check& check, bool ok, const Ref& detail, double seconds) {
     return py::dict({{"check", check.name}, {"ok", ok}, {"detail", detail}, {"seconds", rounded}});
 }
 
+Ref not_checked(const Check& check, const Ref& why) {
+    return py::dict({{"check", check.name}, {"ok", py::none()},
+                     {"detail", py::format("not checked: {}", {why})}, {"seconds", 0.0}});
+}
+
 Ref failure_detail(const Check& check, const Ref& message) {
     return py::format("{} -- {}", {message, check.consequence});
 }

@@ -44,6 +44,10 @@ const Check* check_named(const Ref& name);
 // "seconds"}, in that order.
 Ref finding(const Check& check, bool ok, const Ref& detail, double seconds);
 
+// The finding of a check that did not run because of an earlier failure:
+// "ok" None, so that one cause counts as one failure; the detail says why.
+Ref not_checked(const Check& check, const Ref& why);
+
 // "<message> -- <what velmora will do>": a failure's detail.
 Ref failure_detail(const Check& check, const Ref& message);
 

@@ -33,14 +33,17 @@ Examination prepared(const Examination& given);
 
 // Runs the checks and returns their findings, a list of dicts {"check",
 // "ok", "detail", "seconds"} in the order of the checklist; `seen` gets
-// each one as it comes. No mayapy, one that cannot be run, or a folder
-// that does not exist: headless::UsageError, with the paths tried.
+// each one as it comes; "ok" is None for a check not run because of an
+// earlier failure. No mayapy, one that cannot be run or that runs no check
+// at all (what it did is said), or a folder that does not exist:
+// headless::UsageError, with the paths tried.
 using Seen = std::function<void(const Ref& finding)>;
 Ref examine(const Examination& examination, const Seen& seen);
 
 // velmora-batch doctor [--mayapy PATH] [--folder DIR] [--timeout SECONDS]:
 // argv the words after "doctor". Returns 0 when every check passed, 1 when
-// one failed, 2 for no mayapy, 130 when interrupted.
+// one failed, 2 for no mayapy or one that ran no check, 130 when
+// interrupted.
 int doctor_main(const Ref& argv);
 
 // velmora._doctor_checks(argv), inside mayapy: argv is [findings file, work

@@ -62,8 +62,9 @@ PyMethodDef kEntryPoints[] = {
      METH_VARARGS | METH_KEYWORDS,
      "doctor(mayapy=None, folder=None, timeout=600.0)\n--\n\n"
      "Checks, with velmora's own code in mayapy, that this Maya, its FBX plug-in and (given a folder)\n"
-     "a share do what velmora relies on. Returns the findings, one dict per check: check, ok,\n"
-     "detail, seconds. A check that says nothing for `timeout` seconds is stopped."},
+     "a share do what velmora relies on. Returns the findings, one dict per check: check, ok\n"
+     "(None: not checked because of an earlier failure), detail, seconds. A check that says nothing\n"
+     "for `timeout` seconds is stopped. A mayapy that runs no check at all raises ValueError."},
     {"_doctor_checks", doctor_checks_entry, METH_O,
      "_doctor_checks(argv)\n--\n\nThe doctor's checks inside mayapy (started by doctor)."},
     {nullptr, nullptr, 0, nullptr},

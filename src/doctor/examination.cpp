@@ -72,6 +72,8 @@ public:
     const Ref& list() const { return list_; }
     // The check begun and not yet reported, or None.
     const Ref& current() const { return current_; }
+    // Whether mayapy began any check at all.
+    bool any_begun() const { return begun_; }
     bool reported(const Check& check) const {
         return py::any_of(list_, [&check](const Ref& f) { return py::equals(py::get_item(f, "check"), check.name); });
     }
@@ -82,6 +84,7 @@ private:
         if (py::length(line) == 0) return;
         Ref record;
         if (py::guard([&] { record = py::json_parse(line); })) return;  // not the checks' line
+        begun_ = true;
         if (std::optional<Ref> begun = py::find_item(record, "begin")) {
             current_ = *begun;
             return;
@@ -97,6 +100,7 @@ private:
     Ref partial_ = py::check(PyBytes_FromStringAndSize("", 0));
     Ref list_ = py::list();
     Ref current_ = py::none();
+    bool begun_ = false;
 };
 
 // The end of what mayapy printed, read from its log.
@@ -134,8 +138,7 @@ void name_missing(Findings& findings, bool with_folder, const Ref& how, const Re
     for (const Check* check : checklist(with_folder)) {
         if (findings.reported(*check)) continue;
         if (first) {
-            Ref why = py::format("not checked: mayapy {} during '{}'", {how, *first});
-            findings.add(finding(*check, false, why, 0.0));
+            findings.add(not_checked(*check, py::format("mayapy {} during '{}'", {how, *first})));
             continue;
         }
         first = py::str(check->name);
@@ -194,14 +197,20 @@ Ref examine_in(const Ref& work, const Examination& examination, const Seen& seen
                 [&] {
                     child->kill();
                     child->reap(kReapSeconds);
-                    if (child->ending() != "exit code 0") remove_marked(Setting{work, folder, binary, id});
+                    // Whatever it ended with: a mayapy that exits 0 may
+                    // still have stopped in the middle of a check.
+                    remove_marked(Setting{work, folder, binary, id});
                 });
     findings.read();
-    if (stopped || child->ending() != "exit code 0") {
-        Ref how = stopped ? py::format("did not finish within {} s and was stopped", {examination.timeout})
-                          : py::format("ended ({})", {py::text(child->ending())});
-        name_missing(findings, folder.get() != Py_None, how, output_tail(log));
+    Ref how = stopped ? py::format("did not finish within {} s and was stopped", {examination.timeout})
+                      : py::format("ended ({})", {py::text(child->ending())});
+    if (!findings.any_begun()) {
+        // Not one finding: the doctor examined nothing, so it cannot pass.
+        headless::usage(py::format("mayapy ran none of the doctor's checks: {} {}{}",
+                                   {mayapy, how, output_tail(log)}));
     }
+    // Even after exit code 0: every check is either reported or named.
+    name_missing(findings, folder.get() != Py_None, how, output_tail(log));
     return findings.list();
 }
 

@@ -20,7 +20,7 @@ void Recorder::record(const Check& check, bool ok, const Ref& detail, double sta
 }
 
 void Recorder::not_checked(const Check& check, const Ref& why) {
-    write(finding(check, false, py::format("not checked: {}", {why}), 0.0));
+    write(doctor::not_checked(check, why));
 }
 
 void Recorder::write(const Ref& record) {

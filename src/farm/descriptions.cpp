@@ -11,6 +11,49 @@ Ref shell_quote(const Ref& word) { return py::call(py::getattr(module("shlex"), 
 
 Ref concat(const Ref& a, const Ref& b) { return py::check(PyNumber_Add(a.get(), b.get())); }
 
+bool contains(const Ref& text, const char* part) {
+    return py::check_status(PySequence_Contains(text.get(), py::str(part).get())) == 1;
+}
+
+// A word no quoting of `format` can carry is refused before any file is
+// written, in the user's words.
+void refuse_if(bool cannot, const Ref& word, const char* format, const char* why) {
+    if (cannot) throw UsageError(text(py::format("{!r} cannot go into {}: {}", {word, format, why})));
+}
+
+// A line-based format (a shell script, key=value files): no line break
+// in any value.
+Ref one_line(const Ref& word, const char* format) {
+    refuse_if(contains(word, "\n") || contains(word, "\r"), word, format, "it holds a line break");
+    return word;
+}
+
+// An #SBATCH option's value as sbatch reads it: where a space, a quote
+// or a # would end or change it, in double quotes with " and \ escaped by
+// a backslash; in a file name pattern `%` is doubled (`suffix`, a pattern
+// of its own, follows as is). A backslash in a file name pattern turns its
+// %A/%a off, so it is refused there.
+Ref sbatch_value(const Ref& word, bool pattern, const char* suffix = "") {
+    one_line(word, "an #SBATCH line");
+    Ref escaped = word;
+    if (pattern) {
+        refuse_if(contains(word, "\\"), word, "an #SBATCH file name", "a backslash turns its %A and %a off");
+        escaped = py::call_method(escaped, "replace", {"%", "%%"});
+    }
+    Ref plain = py::call(py::getattr(module("re"), "fullmatch"), {"[^\\s\"'#\\\\]*", escaped});
+    if (plain.get() != Py_None) return py::format("{}{}", {escaped, suffix});
+    escaped = py::call_method(py::call_method(escaped, "replace", {"\\", "\\\\"}), "replace", {"\"", "\\\""});
+    return py::format("\"{}{}\"", {escaped, suffix});
+}
+
+// Every word of the command and environment, checked for a format.
+void check_words(const JobSpec& job, const char* format) {
+    py::for_each(job.command, [&](const Ref& w) { one_line(w, format); });
+    one_line(job.jobdir, format);
+    one_line(job.name, format);
+    py::for_each(py::call_method(job.environment, "values"), [&](const Ref& v) { one_line(v, format); });
+}
+
 // Each environment item as a (name, value) pair, in the dict's order.
 template <class Body>
 void for_each_variable(const JobSpec& job, Body&& body) {
@@ -49,14 +92,15 @@ Ref slurm_exec_line(const JobSpec& job) {
 }  // namespace
 
 Description slurm_description(const JobSpec& job) {
+    check_words(job, "a shell script");
     Ref logs = join(job.jobdir, "logs");
     Ref lines = py::list({
         "#!/bin/sh",
         py::format("# velmora farm job: array element N runs task N of the plan in {}.", {job.jobdir}),
         "# Written by `velmora-batch submit --farm slurm`; submit with `sbatch job.sbatch`.",
-        py::format("#SBATCH --job-name={}", {job.name}),
+        py::format("#SBATCH --job-name={}", {sbatch_value(job.name, false)}),
         py::format("#SBATCH --array={}", {index_range(job)}),
-        py::format("#SBATCH --output={}", {join(logs, "slurm-%A_%a.out")}),
+        py::format("#SBATCH --output={}", {sbatch_value(join(logs, "slurm-"), true, "%A_%a.out")}),
         "#SBATCH --open-mode=append",
     });
     if (job.task_seconds) {
@@ -77,6 +121,7 @@ Description slurm_description(const JobSpec& job) {
 // --- Deadline: job info and plugin info for the CommandLine plugin ---------
 
 Description deadline_description(const JobSpec& job) {
+    check_words(job, "a Deadline job file");
     Ref info = py::list({
         "Plugin=CommandLine",
         py::format("Name={}", {job.name}),
@@ -134,7 +179,19 @@ Description opencue_description(const JobSpec& job) {
 
 // --- Open Job Description: a job template, jobtemplate-2023-09 --------------
 
+// Open Job Description reads {{ ... }} in every string of the command as
+// a format string, and has no escape for it.
+void check_openjd(const JobSpec& job) {
+    auto check = [](const Ref& w) {
+        refuse_if(contains(w, "{{"), w, "an Open Job Description template", "{{ begins a format string there");
+    };
+    py::for_each(job.command, check);
+    check(job.jobdir);
+    py::for_each(py::call_method(job.environment, "values"), check);
+}
+
 Description openjd_description(const JobSpec& job) {
+    check_openjd(job);
     Ref on_run = dict({{"command", py::item(job.command, 0)},
                        {"args", py::check(PySequence_GetSlice(
                                     task_command(job, "{{Task.Param.Index}}").get(), 1,

@@ -43,6 +43,34 @@ Py_ssize_t task_index(const Ref& given) {
     return parse_index(given, "");
 }
 
+// The processors the farm manager gave this task, or None: Slurm says so
+// in SLURM_CPUS_PER_TASK (set with --cpus-per-task), else in
+// SLURM_CPUS_ON_NODE; Deadline's CPU affinity and a worker host confined
+// to some processors (as Open Job Description's workers may be) show as
+// the processors this process may run on, when fewer than the machine's.
+Ref allocated_processors() {
+    Ref environ = py::getattr(module("os"), "environ");
+    for (const char* name : {"SLURM_CPUS_PER_TASK", "SLURM_CPUS_ON_NODE"}) {
+        Ref value = get(environ, name);
+        if (value.get() == Py_None) continue;
+        Ref count;
+        if (py::guard([&] { count = py::call(py::builtin("int"), {value}); }) || py::as_long(count) < 1) {
+            throw UsageError(text(py::format("{}={!r} is not a number of processors; give --jobs", {
+                                                 py::str(name), value})));
+        }
+        return count;
+    }
+    Ref count = py::none();
+    Ref affinity = attr_or_none(module("os"), "sched_getaffinity");  // not on Windows or macOS
+    if (affinity.get() == Py_None) return count;
+    py::swallow([&] {
+        Ref usable = py::integer(py::length(py::call(affinity, {py::integer(0)})));
+        Ref cores = py::call(py::getattr(module("os"), "cpu_count"));
+        if (cores.get() != Py_None && py::as_long(usable) < py::as_long(cores)) count = usable;
+    });
+    return count;
+}
+
 // The planned value unless this node gives its own.
 Ref node_or_plan(const Ref& args, const Manifest& manifest, const char* name) {
     Ref given = py::getattr(args, name);
@@ -61,6 +89,7 @@ headless::Request request_for(const Manifest& manifest, const Ref& args, const R
     given.folder = folder;
     headless::choices_into(given, choices);
     given.jobs = node_or_plan(args, manifest, "jobs");
+    if (given.jobs.get() == Py_None) given.jobs = allocated_processors();
     given.timeout = node_or_plan(args, manifest, "timeout");
     given.mayapy = py::getattr(args, "mayapy");
     Ref planned_mayapy = get(manifest.data, "mayapy");

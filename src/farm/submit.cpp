@@ -22,27 +22,28 @@ struct Farm {
     Description (*describe)(const JobSpec&);
     // The submitting command's argv for the written files (their full
     // paths, in the description's order), when `program` is on the PATH;
-    // None when this manager has none here.
-    Ref (*submission)(const Ref& paths);
+    // None when this manager has none here. `submits` false: the command
+    // found only checks the files.
+    Ref (*submission)(const Ref& paths, bool& submits);
     const char* job_id_pattern;  // a regex whose group 1 is the job's id
     const char* by_hand;         // how to submit it without velmora
 };
 
 Ref which(const char* program) { return py::call(py::getattr(module("shutil"), "which"), {program}); }
 
-Ref slurm_submission(const Ref& paths) {
+Ref slurm_submission(const Ref& paths, bool& /*submits*/) {
     Ref sbatch = which("sbatch");
     if (sbatch.get() == Py_None) return sbatch;
     return py::list({sbatch, "--parsable", py::item(paths, 0)});
 }
 
-Ref deadline_submission(const Ref& paths) {
+Ref deadline_submission(const Ref& paths, bool& /*submits*/) {
     Ref program = which("deadlinecommand");
     if (program.get() == Py_None) return program;
     return py::list({program, py::item(paths, 0), py::item(paths, 1)});
 }
 
-Ref opencue_submission(const Ref& paths) {
+Ref opencue_submission(const Ref& paths, bool& /*submits*/) {
     Ref program = which("cuerun");
     if (program.get() == Py_None) return program;
     return py::list({program, py::item(paths, 0)});
@@ -51,7 +52,7 @@ Ref opencue_submission(const Ref& paths) {
 // Deadline Cloud's client submits the folder of the template as a job
 // bundle; the openjd command alone has no farm to submit to, so it only
 // checks the template.
-Ref openjd_submission(const Ref& paths) {
+Ref openjd_submission(const Ref& paths, bool& submits) {
     Ref template_path = py::item(paths, 0);
     Ref deadline = which("deadline");
     if (deadline.get() != Py_None) {
@@ -60,6 +61,7 @@ Ref openjd_submission(const Ref& paths) {
     }
     Ref openjd = which("openjd");
     if (openjd.get() == Py_None) return openjd;
+    submits = false;
     return py::list({openjd, "check", template_path});
 }
 
@@ -133,8 +135,64 @@ Ref default_name(const Manifest& manifest) {
     return py::format("velmora-{}", {plain});
 }
 
+// What else a node would import from `folder`: the entries that are not
+// velmora's own (a wheel's site-packages holds pip and whatever else the
+// submitter installed there; a Maya module's platform folder holds only
+// velmora).
+Ref other_packages(const Ref& folder) {
+    Ref others = py::list();
+    Ref os_path = py::getattr(module("os"), "path");
+    py::for_each(py::call(py::builtin("sorted"), {py::call(py::getattr(module("os"), "listdir"), {folder})}),
+                 [&](const Ref& name) {
+        Ref lower = py::call_method(name, "lower");
+        if (py::truthy(py::call_method(lower, "startswith", {"velmora"})) || py::equals(name, "__pycache__")) return;
+        Ref path = join(folder, name);
+        bool package = py::truthy(py::call(py::getattr(os_path, "isfile"), {join(path, "__init__.py")}));
+        bool importable = py::truthy(py::call_method(
+            lower, "endswith", {py::tuple({".py", ".pyc", ".so", ".pyd", ".pth", ".egg", ".zip"})}));
+        if (package || importable) py::append(others, name);
+    });
+    return others;
+}
+
+// A file system's id (st_dev) of a path, or None when it cannot be read.
+Ref device_of(const Ref& path) {
+    Ref device = py::none();
+    py::guard([&] { device = py::getattr(py::call(py::getattr(module("os"), "stat"), {path}), "st_dev"); });
+    return device;
+}
+
+// The folder the nodes import velmora from: the one it is loaded from
+// here, when it holds velmora alone and lies on the share the nodes see
+// (the job folder's or the batch folder's file system).
+Ref node_module_folder(const Manifest& manifest) {
+    Ref folder = module_folder();
+    Ref others = other_packages(folder);
+    if (py::truthy(others)) {
+        Ref shown = py::call_method(py::str(", "), "join", {py::check(PySequence_GetSlice(others.get(), 0, 5))});
+        throw UsageError(text(py::format(
+            "velmora is loaded from {}, which holds other packages too ({}{}): the nodes would import them "
+            "as well; give --command (the velmora-batch command on the nodes), or submit with velmora's Maya "
+            "module folder on the share",
+            {folder, shown, py::length(others) > 5 ? ", ..." : ""})));
+    }
+    Ref device = device_of(folder);
+    auto same = [&device](const Ref& other) {
+        return py::check_status(PyObject_RichCompareBool(device.get(), device_of(other).get(), Py_EQ)) == 1;
+    };
+    if (device.get() == Py_None || (!same(manifest.jobdir) && !same(manifest.folder))) {
+        throw UsageError(text(py::format(
+            "velmora is loaded from {}, which is not on the share of the job folder or the batch folder: "
+            "the nodes could not import it; install velmora's Maya module folder on the share, or give "
+            "--command (the velmora-batch command on the nodes)",
+            {folder})));
+    }
+    return folder;
+}
+
 // The nodes' command: the user's words, or the plan's mayapy running this
-// module's farm entry with the module's folder on PYTHONPATH.
+// module's farm entry with the module's folder on PYTHONPATH (that folder
+// only: nothing of this machine's own environment).
 void set_command(JobSpec& job, const Manifest& manifest, const Ref& given) {
     job.environment = py::check(PyDict_New());
     if (given.get() != Py_None) {
@@ -147,7 +205,7 @@ void set_command(JobSpec& job, const Manifest& manifest, const Ref& given) {
         throw UsageError("the plan names no mayapy; give --command (the velmora-batch command on the nodes)");
     }
     job.command = py::list({mayapy, "-c", kBootstrap});
-    py::check_status(PyDict_SetItemString(job.environment.get(), "PYTHONPATH", module_folder().get()));
+    py::check_status(PyDict_SetItemString(job.environment.get(), "PYTHONPATH", node_module_folder(manifest).get()));
 }
 
 JobSpec job_spec(const Manifest& manifest, const Ref& args) {
@@ -178,9 +236,13 @@ Ref write_description(const Manifest& manifest, const Description& files) {
     return paths;
 }
 
+// Exit status of a submit that submitted nothing (the files are written):
+// automation must not take the job for submitted.
+constexpr int kNotSubmitted = 1;
+
 // Runs the manager's command; prints the job's id (or its whole answer
 // when no id is found in it). Returns the exit status of submit.
-int run_submission(const Farm& farm, const Ref& argv, const Ref& jobdir) {
+int run_submission(const Farm& farm, const Ref& argv, const Ref& jobdir, bool submits) {
     Ref subprocess = module("subprocess");
     Ref done = py::call(py::getattr(subprocess, "run"), {argv},
                         {{"stdout", py::getattr(subprocess, "PIPE")},
@@ -190,7 +252,13 @@ int run_submission(const Farm& farm, const Ref& argv, const Ref& jobdir) {
     if (py::as_long(py::getattr(done, "returncode")) != 0) {
         warn(py::format("velmora-batch: {} failed (exit {}):\n{}{}",
                         {py::item(argv, 0), py::getattr(done, "returncode"), out, py::getattr(done, "stderr")}));
-        return 1;
+        return kNotSubmitted;
+    }
+    if (!submits) {
+        say(py::format("{} checked it:\n{}", {py::item(argv, 0), py::call_method(out, "strip")}));
+        warn(py::format("velmora-batch: not submitted: no farm's command to submit to on the PATH; in {}: {}",
+                        {jobdir, farm.by_hand}));
+        return kNotSubmitted;
     }
     Ref found = py::call(py::getattr(module("re"), "search"), {farm.job_id_pattern, out});
     if (found.get() == Py_None) {
@@ -226,12 +294,14 @@ int submit(const Ref& argv) {
     Manifest manifest = read_manifest(py::getattr(args, "jobdir"));
     Ref paths = write_description(manifest, farm.describe(job_spec(manifest, args)));
     if (py::truthy(py::getattr(args, "dry_run"))) return 0;
-    Ref submission = farm.submission(paths);
+    bool submits = true;
+    Ref submission = farm.submission(paths, submits);
     if (submission.get() == Py_None) {
         say(py::format("{}'s command is not on the PATH; in {}: {}", {farm.name, manifest.jobdir, farm.by_hand}));
-        return 0;
+        warn(py::str("velmora-batch: not submitted (the files are written)"));
+        return kNotSubmitted;
     }
-    return run_submission(farm, submission, manifest.jobdir);
+    return run_submission(farm, submission, manifest.jobdir, submits);
 }
 
 }  // namespace velmora::farm
