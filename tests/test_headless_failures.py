@@ -8,7 +8,7 @@ import signal
 import stat
 import threading
 
-from headless_support import HeadlessTestCase, files_under, journal_lines, mayasim
+from headless_support import HeadlessTestCase, files_under, journal_lines, mayasim, velmora
 from mayasim import misbehave
 from support import STAMP
 
@@ -133,3 +133,14 @@ class WorkerLogs(HeadlessTestCase):
             "  [DEBUG] convert_file END",
             "", "[2/2] b.ma", *opening, "  [DEBUG] Output file: " + os.path.join(self.folder, "b.mb"),
             *saving, ""])
+
+class FailedSourcesInTheReport(HeadlessTestCase):
+    def test_failed_sources_are_named_by_their_path_in_the_folder(self):
+        self.scenes("sh010/anim.ma", "sh020/anim.ma", behaviour="exit-on-open")
+        results = self.batch(outputs=("mb",))
+        report = velmora.batch_report(results)
+        self.assertIn("FAILED FILES:\n  - sh010/anim.ma\n", report)
+        self.assertIn("\n  - sh020/anim.ma\n", report)
+        planned = self.batch(outputs=("mb",), dry_run=True, journal=None)
+        self.assertEqual(planned["folder"], self.folder)
+

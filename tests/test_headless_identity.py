@@ -219,3 +219,4 @@ class ASymlinkedFolder(IdentityTestCase):
         second = self.batch(folder=link, sources=("ma", "mb"), outputs=("mb",), output_folder=out)
         self.assertEqual(second["total"], 2)
         self.assertEqual(files_under(out), ["a.mb", "a_001.mb", "b.mb", "b_001.mb"])
+

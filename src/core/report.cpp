@@ -27,10 +27,16 @@ Ref duration_text(const Ref& start, const Ref& end) {
     return py::format("Time: {}m {}s", {minutes, seconds});
 }
 
+Ref shown_name(const Ref& source, const Ref& folder) {
+    if (!folder || folder.get() == Py_None) return host::os_path("basename", {source});
+    Ref relative = host::os_path("relpath", {source, folder});
+    return py::call_method(relative, "replace", {py::getattr(host::global("os"), "sep"), "/"});
+}
+
 }  // namespace
 
 Ref statistics_text(const Ref& start, const Ref& now, const Ref& total, const Ref& successful,
-                    const Ref& failed, Py_ssize_t skipped) {
+                    const Ref& failed, Py_ssize_t skipped, const Ref& folder) {
     Ref lines = py::list({
         kRule,
         "STATISTICS",
@@ -47,9 +53,9 @@ Ref statistics_text(const Ref& start, const Ref& now, const Ref& total, const Re
     if (py::truthy(failed)) {
         py::append(lines, "");
         py::append(lines, "FAILED FILES:");
-        py::for_each(failed, [&lines](const Ref& record) {
+        py::for_each(failed, [&lines, &folder](const Ref& record) {
             Ref source = py::item(record, 0);
-            py::append(lines, py::format("  - {}", {host::os_path("basename", {source})}));
+            py::append(lines, py::format("  - {}", {shown_name(source, folder)}));
             py::append(lines, py::format("    {}", {py::item(record, 1)}));
         });
     }

@@ -65,6 +65,7 @@ Ref plan_outputs(const Request& request) {
                      {"end_time", host::time("time")},
                      {"journal", py::none()},
                      {"logs", py::none()},
+                     {"folder", request.folder},
                      {"dry_run", true},
                      {"planned", plan.planned}});
 }

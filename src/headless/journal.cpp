@@ -266,7 +266,8 @@ Ref results_of(const JournalState& state, const Ref& folder) {
         py::append(unread, py::tuple({full_path(folder, py::item(entry, 0)), py::item(entry, 1)}));
     });
     Ref ended = state.ended.get() == Py_None ? host::time("time") : state.ended;
-    return py::dict({{"total", py::integer(total)},
+    return py::dict({{"folder", folder},
+                     {"total", py::integer(total)},
                      {"converted", py::integer(converted)},
                      {"failed", failed},
                      {"skipped", skipped},

@@ -24,7 +24,8 @@ Ref unread_lines(const Ref& unread) {
 Ref report_text(const Ref& results) {
     Ref text = statistics_text(py::get_item(results, "start_time"), py::get_item(results, "end_time"),
                                py::get_item(results, "total"), py::get_item(results, "converted"),
-                               py::get_item(results, "failed"), py::length(py::get_item(results, "skipped")));
+                               py::get_item(results, "failed"), py::length(py::get_item(results, "skipped")),
+                               py::call_method(results, "get", {"folder"}));
     std::optional<Ref> unread = py::find_item(results, "unread");
     if (!unread || !py::truthy(*unread)) return text;
     return py::format("{}\n{}", {text, unread_lines(*unread)});
