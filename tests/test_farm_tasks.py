@@ -123,6 +123,21 @@ class Resuming(FarmTestCase):
         self.assertEqual(files_under(folder), before)
         self.assertEqual(before, ["a.ma", "a.mb", "b.ma", "b.mb"])
 
+    def test_failed_sources_are_retried_by_the_command_the_report_gives(self):
+        folder = self.scenes(["a.ma"], behaviour="exit-on-open")
+        self.scenes(["b.ma"])
+        self.plan(folder, "--outputs", "mb", tasks=1)
+        self.run_task(0, expect=1)
+        done = self.report(expect=1)
+        retry = "velmora-batch run-task %s 0 --retry-failed" % self.jobdir
+        self.assertIn("To convert the failed sources again, run:\n  " + retry, done.stdout)
+        self.run_task(0, expect=1)   # a plain rerun leaves the failure alone
+        self.scenes(["a.ma"])        # its cause mended
+        self.run_task(0, "--retry-failed", expect=0)
+        done = self.report(expect=0)
+        self.assertNotIn("--retry-failed", done.stdout)
+        self.assertEqual(files_under(folder), ["a.ma", "a.mb", "b.ma", "b.mb"])
+
     def test_files_added_after_planning_are_not_taken(self):
         folder = self.scenes(["a.ma"])
         self.plan(folder, "--outputs", "mb", tasks=1)

@@ -124,6 +124,19 @@ Ref last_farm(const Ref& jobdir) {
     return farm;
 }
 
+// The commands that convert again the sources that failed (once their
+// cause is mended: room made, a plug-in installed), task by task.
+void print_retries(const Manifest& manifest, const std::vector<TaskState>& states) {
+    Ref jobdir = py::call(py::getattr(module("shlex"), "quote"), {manifest.jobdir});
+    bool any = false;
+    for (std::size_t t = 0; t < states.size(); ++t) {
+        if (states[t].failed == 0) continue;
+        if (!any) say(py::str("To convert the failed sources again, run:"));
+        any = true;
+        say(py::format("  velmora-batch run-task {} {} --retry-failed", {jobdir, py::integer(static_cast<long long>(t))}));
+    }
+}
+
 // The tasks worth a line, and the commands that finish the job. Returns
 // whether every task is complete.
 bool print_tasks(const Manifest& manifest, const std::vector<TaskState>& states) {
@@ -139,6 +152,7 @@ bool print_tasks(const Manifest& manifest, const std::vector<TaskState>& states)
     }
     if (unfinished.empty()) {
         say(py::format("All {} tasks complete.", {py::integer(static_cast<long long>(states.size()))}));
+        print_retries(manifest, states);
         return true;
     }
     Ref jobdir = py::call(py::getattr(module("shlex"), "quote"), {manifest.jobdir});
@@ -152,6 +166,7 @@ bool print_tasks(const Manifest& manifest, const std::vector<TaskState>& states)
     say(py::format("or resubmit them: velmora-batch submit --farm {} {} --only {}",
                    {farm.get() != Py_None ? farm : py::str("FARM"), jobdir,
                     py::call_method(py::str(","), "join", {indices})}));
+    print_retries(manifest, states);
     return false;
 }
 

@@ -100,6 +100,8 @@ headless::Request request_for(const Manifest& manifest, const Ref& args, const R
     }
     given.journal = journal_path(manifest.jobdir, index);
     given.resume = exists(given.journal);
+    // Only a journal's failures can be tried again; a task never run has none.
+    given.retry_failed = given.resume && py::truthy(py::getattr(args, "retry_failed"));
     headless::Request request = headless::make_request(given);
     request.identity = py::none();  // the task's own lock says it runs (lock_task)
     request.listed = sources;
@@ -131,6 +133,8 @@ int run_task(const Ref& argv) {
     add_argument(parser, "--jobs", {{"type", py::builtin("int")}, {"help", "workers on this node"}});
     add_argument(parser, "--timeout", {{"type", py::builtin("float")}, {"help", "seconds one file may take"}});
     add_argument(parser, "--mayapy", {{"help", "the mayapy of this node"}});
+    add_argument(parser, "--retry-failed", {{"action", "store_true"},
+                                            {"help", "convert the task's failed sources again"}});
     Ref args = parse(parser, argv);
 
     Manifest manifest = read_manifest(py::getattr(args, "jobdir"));
