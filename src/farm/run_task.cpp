@@ -43,7 +43,8 @@ Py_ssize_t task_index(const Ref& given) {
     return parse_index(given, "");
 }
 
-// The planned value unless this node gives its own.
+// The planned value unless this node gives its own (run-task's options
+// are named as the batch's).
 Ref node_or_plan(const Ref& args, const Manifest& manifest, const char* name) {
     Ref given = py::getattr(args, name);
     return given.get() != Py_None ? given : get(manifest.data, name);
@@ -60,8 +61,9 @@ headless::Request request_for(const Manifest& manifest, const Ref& args, const R
     headless::BatchArguments given;
     given.folder = folder;
     headless::choices_into(given, choices);
-    given.jobs = node_or_plan(args, manifest, "jobs");
-    given.timeout = node_or_plan(args, manifest, "timeout");
+    for (const headless::Option& o : headless::kOptions) {
+        if (o.planned) headless::set_given(given, o, node_or_plan(args, manifest, o.keyword));
+    }
     given.mayapy = py::getattr(args, "mayapy");
     Ref planned_mayapy = get(manifest.data, "mayapy");
     // The planner's mayapy when this node has it at the same place; else
