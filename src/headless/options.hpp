@@ -1,6 +1,6 @@
-// The headless batch's options: the keyword arguments of velmora.batch and
-// the command line of velmora-batch, checked once and turned into a
-// Request. Bad input gets one clear line (UsageError) and touches nothing.
+// The headless batch's options (declared in choices.hpp): the keyword
+// arguments of velmora.batch and the command line of velmora-batch, checked
+// once and turned into a Request. Bad input gets one clear line (UsageError) and touches nothing.
 #pragma once
 
 #include "headless/batch.hpp"
