@@ -5,6 +5,8 @@
 #include "headless/ending.hpp"
 #include "host/entry.hpp"
 
+#include <string>
+
 namespace velmora::background {
 namespace {
 
@@ -20,17 +22,10 @@ PyObject* guarded(Body&& body) {
     });
 }
 
-// start_batch(folder, sources=("ma", "mb", "fbx"), outputs=("ma",),
-//             preset="Default", recursive=True, skip_existing=False,
-//             jobs=None, timeout=None, mayapy=None, journal=None,
-//             output_folder=None, fbx_version=None, fbx_ascii=False,
-//             include=None, exclude=None)
+// start_batch(folder, ...): its parameters are the rows of kOptions it takes.
 PyObject* start_batch(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
     return guarded([&] {
-        return start(headless::bind_arguments(
-            "start_batch", args, kwargs,
-            {"folder", "sources", "outputs", "preset", "recursive", "skip_existing", "jobs", "timeout",
-             "mayapy", "journal", "output_folder", "fbx_version", "fbx_ascii", "include", "exclude"}));
+        return start(headless::bind_arguments("start_batch", args, kwargs, headless::kStartBatch));
     });
 }
 
@@ -76,9 +71,6 @@ PyCFunction with_keywords(PyCFunctionWithKeywords function) {
 
 PyMethodDef kEntryPoints[] = {
     {"start_batch", with_keywords(start_batch), METH_VARARGS | METH_KEYWORDS,
-     "start_batch(folder, sources=('ma', 'mb', 'fbx'), outputs=('ma',), preset='Default', "
-     "recursive=True, skip_existing=False, jobs=None, timeout=None, mayapy=None, journal=None, "
-     "output_folder=None, fbx_version=None, fbx_ascii=False, include=None, exclude=None)\n--\n\n"
      "Starts a batch in the background, in a controller process of its own that outlives the\n"
      "caller, and returns its id at once. The arguments are batch()'s, checked the same way."},
     {"batches", batches_entry, METH_NOARGS,
@@ -100,6 +92,12 @@ PyMethodDef kEntryPoints[] = {
 
 }  // namespace
 
-PyMethodDef* entry_points() { return kEntryPoints; }
+// The docstring begins with the signature that kOptions gives.
+PyMethodDef* entry_points() {
+    static const std::string doc = headless::signature("start_batch", headless::kStartBatch) + "\n--\n\n" +
+                                   kEntryPoints[0].ml_doc;
+    kEntryPoints[0].ml_doc = doc.c_str();
+    return kEntryPoints;
+}
 
 }  // namespace velmora::background

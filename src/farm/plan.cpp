@@ -3,7 +3,7 @@
 #include "farm/commands.hpp"
 #include "farm/manifest.hpp"
 #include "farm/partition.hpp"
-#include "headless/batch.hpp"
+#include "headless/options.hpp"
 #include "host/host.hpp"
 
 namespace velmora::farm {
@@ -37,10 +37,6 @@ Ref task_entries(const std::vector<std::vector<Py_ssize_t>>& parts,
     return tasks;
 }
 
-Ref optional_number(const std::optional<double>& value) {
-    return value ? Ref(py::Value(*value).ref()) : py::none();
-}
-
 void print_summary(const Ref& jobdir, const Ref& sources, const Ref& tasks, Py_ssize_t asked) {
     say(py::format("Planned {} sources in {} tasks into {}",
                    {py::integer(py::length(sources)), py::integer(py::length(tasks)), jobdir}));
@@ -68,7 +64,8 @@ int plan(const Ref& argv) {
     Ref args = parse(parser, argv);
     Py_ssize_t asked = static_cast<Py_ssize_t>(py::as_long(py::getattr(args, "tasks")));
     if (asked < 1) throw UsageError("--tasks must be at least 1");
-    headless::Request request = headless::request_from(args, py::none());
+    headless::BatchArguments given = headless::arguments_from(args, py::none());
+    headless::Request request = headless::make_request(given);
     Ref jobdir = absolute(py::getattr(args, "out"));
     if (exists(manifest_path(jobdir))) write_manifest(jobdir, py::none());  // throws: plan exists
 
@@ -82,14 +79,16 @@ int plan(const Ref& argv) {
     Ref data = dict({{"manifest", "velmora-farm"},
                      {"version", 1},
                      {"folder", folder},
-                     {"choices", headless::choices_dict(request.choices)},
-                     {"jobs", attr_or_none(args, "jobs")},
-                     {"timeout", optional_number(request.timeout)},
-                     // Absolute: the nodes start it from another folder.
-                     {"mayapy", request.mayapy ? absolute(request.mayapy) : py::none()},
-                     {"sources", sources},
-                     {"tasks", tasks},
-                     {"planned", py::call(py::getattr(module("time"), "time"))}});
+                     {"choices", headless::choices_dict(request.choices)}});
+    // As given: a node's own replaces it (run-task).
+    for (const headless::Option& o : headless::kOptions) {
+        if (o.planned) py::set_item(data, o.keyword, headless::given_value(given, o));
+    }
+    // Absolute: the nodes start it from another folder.
+    py::set_item(data, "mayapy", request.mayapy ? absolute(request.mayapy) : py::none());
+    py::set_item(data, "sources", sources);
+    py::set_item(data, "tasks", tasks);
+    py::set_item(data, "planned", py::call(py::getattr(module("time"), "time")));
     write_manifest(jobdir, data);
     print_summary(jobdir, sources, tasks, asked);
     return 0;

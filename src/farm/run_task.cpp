@@ -61,7 +61,7 @@ Ref allocated_processors() {
         return count;
     }
     Ref count = py::none();
-    Ref affinity = attr_or_none(module("os"), "sched_getaffinity");  // not on Windows or macOS
+    Ref affinity = py::call(py::builtin("getattr"), {module("os"), "sched_getaffinity", py::none()});  // not on Windows or macOS
     if (affinity.get() == Py_None) return count;
     py::swallow([&] {
         Ref usable = py::integer(py::length(py::call(affinity, {py::integer(0)})));
@@ -71,7 +71,8 @@ Ref allocated_processors() {
     return count;
 }
 
-// The planned value unless this node gives its own.
+// The planned value unless this node gives its own (run-task's options
+// are named as the batch's).
 Ref node_or_plan(const Ref& args, const Manifest& manifest, const char* name) {
     Ref given = py::getattr(args, name);
     return given.get() != Py_None ? given : get(manifest.data, name);
@@ -88,9 +89,10 @@ headless::Request request_for(const Manifest& manifest, const Ref& args, const R
     headless::BatchArguments given;
     given.folder = folder;
     headless::choices_into(given, choices);
-    given.jobs = node_or_plan(args, manifest, "jobs");
+    for (const headless::Option& o : headless::kOptions) {
+        if (o.planned) headless::set_given(given, o, node_or_plan(args, manifest, o.keyword));
+    }
     if (given.jobs.get() == Py_None) given.jobs = allocated_processors();
-    given.timeout = node_or_plan(args, manifest, "timeout");
     given.mayapy = py::getattr(args, "mayapy");
     Ref planned_mayapy = get(manifest.data, "mayapy");
     // The planner's mayapy when this node has it at the same place; else

@@ -4,10 +4,6 @@
 
 namespace velmora::farm {
 
-Ref attr_or_none(const Ref& obj, const char* name) {
-    return py::call(py::builtin("getattr"), {obj, name, py::none()});
-}
-
 std::string text(const Ref& str) {
     Ref bytes = py::check(PyUnicode_AsEncodedString(str.get(), "utf-8", "surrogateescape"));
     char* data = nullptr;

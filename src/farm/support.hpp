@@ -16,9 +16,6 @@ using headless::UsageError;
 using host::module;
 using py::dict;
 
-// getattr(obj, name, None).
-Ref attr_or_none(const Ref& obj, const char* name);
-
 // The C++ text of a str, UTF-8 with surrogate escapes kept as bytes
 // (for error messages only).
 std::string text(const Ref& str);

@@ -3,6 +3,7 @@
 // they write, journals every finished source and reports progress.
 #pragma once
 
+#include "headless/choices.hpp"
 #include "host/py.hpp"
 
 #include <optional>
@@ -10,22 +11,6 @@
 namespace velmora::headless {
 
 using py::Ref;
-
-// The user's choices, validated. Each list keeps the window's order.
-struct Choices {
-    Ref extensions;   // list of str: ".ma", ".mb", ".fbx"
-    Ref outputs;      // list of str: "ma", "mb", "fbx"
-    Ref preset;       // str: "Default", "Animation" or "Models Only"
-    bool recursive = true;
-    bool skip_existing = false;
-    // Pipeline choices (the window has none of them; their defaults change
-    // nothing of what it does).
-    Ref output_folder = py::none();  // str (absolute): outputs mirrored under it
-    Ref fbx_version = py::none();    // str such as "FBX201800", set before each FBX export
-    bool fbx_ascii = false;          // FBX files written as text
-    Ref include = py::list();        // list of shell-style patterns; empty: every source
-    Ref exclude = py::list();        // list of shell-style patterns
-};
 
 struct Request {
     Ref folder;                  // str: the batch folder

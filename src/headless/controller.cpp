@@ -157,14 +157,12 @@ void Controller::hand_out(WorkerProcess& worker, double now) {
     }
     long long index = *next;
     Ref source_file = ledger_.source(index);
-    worker.channel()->send(py::dict(
-        {{"convert", source_file}, {"index", py::integer(index)},
-         {"position", py::integer(index + 1)}, {"total", py::integer(ledger_.total())},
-         {"formats", ledger_.formats_for(index)},
-         {"skip_existing", py::boolean(request_.choices.skip_existing)},
-         {"preset", request_.choices.preset}, {"tag", tag(index)},
-         {"base", ledger_.output_base(index)}, {"fbx_version", request_.choices.fbx_version},
-         {"fbx_ascii", py::boolean(request_.choices.fbx_ascii)}}));
+    Ref job = py::dict({{"convert", source_file}, {"index", py::integer(index)},
+                        {"position", py::integer(index + 1)}, {"total", py::integer(ledger_.total())},
+                        {"formats", ledger_.formats_for(index)}, {"tag", tag(index)},
+                        {"base", ledger_.output_base(index)}});
+    py::check_status(PyDict_Update(job.get(), worker_choices(request_.choices).get()));
+    worker.channel()->send(job);
     worker.take(index, now);
     progress_.worker(worker.id(), worker.pid(), WorkerProcess::State::Busy, source_file, now);
     start_successor(worker, now);

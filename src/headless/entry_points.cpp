@@ -6,6 +6,8 @@
 #include "host/entry.hpp"
 #include "host/stdlib.hpp"
 
+#include <string>
+
 namespace velmora::headless {
 namespace {
 
@@ -15,19 +17,10 @@ PyObject* guarded(Body&& body) {
     return entry([&] { return usage_as_python(body); });
 }
 
-// batch(folder, sources=("ma", "mb", "fbx"), outputs=("ma",),
-//       preset="Default", recursive=True, skip_existing=False, jobs=None,
-//       timeout=None, mayapy=None, journal=None, resume=False,
-//       retry_failed=False, progress=None, output_folder=None,
-//       fbx_version=None, fbx_ascii=False, include=None, exclude=None,
-//       dry_run=False, restart=False)
+// batch(folder, ...): its parameters are the rows of kOptions.
 PyObject* batch(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
     return guarded([&] {
-        Request request = make_request(bind_arguments(
-            "batch", args, kwargs,
-            {"folder", "sources", "outputs", "preset", "recursive", "skip_existing", "jobs", "timeout",
-             "mayapy", "journal", "resume", "retry_failed", "progress", "output_folder", "fbx_version",
-             "fbx_ascii", "include", "exclude", "dry_run", "restart"}));
+        Request request = make_request(bind_arguments("batch", args, kwargs, kBatch));
         if (request.dry_run) return plan_outputs(request);
         // The journal is closed and the workers stopped: an interruption
         // goes on up, as it would from any Python code.
@@ -49,10 +42,6 @@ PyCFunction with_keywords(PyCFunctionWithKeywords function) {
 
 PyMethodDef kEntryPoints[] = {
     {"batch", with_keywords(batch), METH_VARARGS | METH_KEYWORDS,
-     "batch(folder, sources=('ma', 'mb', 'fbx'), outputs=('ma',), preset='Default', "
-     "recursive=True, skip_existing=False, jobs=None, timeout=None, mayapy=None, journal=None, "
-     "resume=False, retry_failed=False, progress=None, output_folder=None, fbx_version=None, "
-     "fbx_ascii=False, include=None, exclude=None, dry_run=False, restart=False)\n--\n\n"
      "Converts a folder of scenes headless, with `jobs` mayapy workers, by the window's rules.\n"
      "Returns the results: total, converted, failed [(source, reason)], skipped, outputs,\n"
      "pending, start_time, end_time, journal, logs. A file that crashes or hangs Maya fails\n"
@@ -74,7 +63,12 @@ PyMethodDef kWorkerEntryPoints[] = {
 
 }  // namespace
 
-PyMethodDef* entry_points() { return kEntryPoints; }
+// The docstrings begin with the signatures that kOptions gives.
+PyMethodDef* entry_points() {
+    static const std::string doc = signature("batch", kBatch) + "\n--\n\n" + kEntryPoints[0].ml_doc;
+    kEntryPoints[0].ml_doc = doc.c_str();
+    return kEntryPoints;
+}
 PyMethodDef* worker_entry_points() { return kWorkerEntryPoints; }
 
 }  // namespace velmora::headless

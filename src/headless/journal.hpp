@@ -6,12 +6,10 @@
 //      "identity": "<hex>" (identity.hpp; the batch id too, but not in a
 //                           farm task's journal nor before identities),
 //      "folder": "<folder as given>",
-//      "choices": {"extensions": [".ma", ...], "outputs": ["mb", ...],
-//                  "preset": "Default", "recursive": true,
-//                  "skip_existing": false,
-//                  and only when chosen: "output_folder": "<absolute>",
-//                  "fbx_version": "FBX201800", "fbx_ascii": true,
-//                  "include": [...], "exclude": [...]},
+//      "choices": {<the rows of kOptions (choices.hpp) with a `record`
+//                   key, as checked: the window's choices always
+//                   ("extensions": [".ma", ...], "outputs": ["mb", ...],
+//                   ...), the others only when chosen>},
 //      "sources": ["rel/a.ma", ...],          (relative to folder, "/")
 //      "notes_publishing": true  (every output noted before it was
 //                                 published; absent in older journals)

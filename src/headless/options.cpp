@@ -9,8 +9,6 @@
 #include "host/stdlib.hpp"
 
 #include <algorithm>
-#include <array>
-#include <vector>
 #include <string>
 
 namespace velmora::headless {
@@ -22,27 +20,33 @@ void usage(const Ref& message) {
 
 namespace {
 
-constexpr std::array<const char*, 3> kFormats = {"ma", "mb", "fbx"};
-constexpr std::array<const char*, 3> kPresets = {"Default", "Animation", "Models Only"};
+// One name out of the row's, compared as given.
+bool allowed(const Ref& name, const Option& option) {
+    return py::check_status(PySequence_Contains(py::call_method(py::str(option.allowed), "split", {","}).get(),
+                                                name.get())) == 1;
+}
 
-// "ma,mb" or an iterable of "ma", ".MB", ... -> the identifiers, in the
-// window's order, each once.
-Ref formats(const Ref& given, const char* what) {
+Ref choose_from(const Option& option) {
+    return py::call_method(py::str(", "), "join", {py::call_method(py::str(option.allowed), "split", {","})});
+}
+
+// "ma,mb" or an iterable of "ma", ".MB", ... -> the names, in the row's
+// (the window's) order, each once.
+Ref formats(const Ref& given, const Option& option) {
+    const char* what = option.noun;
     Ref items = PyUnicode_Check(given.get()) ? py::call_method(given, "split", {","}) : given;
     Ref wanted = py::check(PySet_New(nullptr));
     py::for_each(items, [&](const Ref& item) {
         if (!PyUnicode_Check(item.get())) usage(py::format("{} must be names such as ma, mb, fbx", {what}));
         Ref name = py::call_method(py::call_method(py::call_method(item, "strip"), "lower"), "lstrip", {"."});
         if (!py::truthy(name)) return;
-        bool known = false;
-        for (const char* f : kFormats) known = known || py::equals(name, f);
-        if (!known) usage(py::format("unknown {}: {!r} (choose from ma, mb, fbx)", {what, item}));
+        if (!allowed(name, option)) usage(py::format("unknown {}: {!r} (choose from {})", {what, item, choose_from(option)}));
         py::check_status(PySet_Add(wanted.get(), name.get()));
     });
     Ref chosen = py::list();
-    for (const char* f : kFormats) {
-        if (PySet_Contains(wanted.get(), py::str(f).get()) == 1) py::append(chosen, f);
-    }
+    py::for_each(py::call_method(py::str(option.allowed), "split", {","}), [&](const Ref& f) {
+        if (PySet_Contains(wanted.get(), f.get()) == 1) py::append(chosen, f);
+    });
     if (py::length(chosen) == 0) usage(py::format("no {} chosen", {what}));
     return chosen;
 }
@@ -53,12 +57,22 @@ Ref extensions_of(const Ref& identifiers) {
     return extensions;
 }
 
-Ref checked_preset(const Ref& preset) {
-    for (const char* p : kPresets) {
-        if (PyUnicode_Check(preset.get()) && py::equals(preset, p)) return preset;
-    }
-    usage(py::format("unknown FBX preset: {!r} (choose from Default, Animation, Models Only)", {preset}));
+}  // namespace
+
+Ref checked_formats(const Ref& given, const Option& option) { return formats(given, option); }
+
+Ref checked_extensions(const Ref& given, const Option& option) { return extensions_of(formats(given, option)); }
+
+Ref checked_one_of(const Ref& given, const Option& option) {
+    if (PyUnicode_Check(given.get()) && allowed(given, option)) return given;
+    usage(py::format("unknown {}: {!r} (choose from {})", {option.noun, given, choose_from(option)}));
 }
+
+Ref checked_flag(const Ref& given, const Option& /*option*/) {
+    return py::boolean(py::check_status(PyObject_IsTrue(given.get())) != 0);
+}
+
+namespace {
 
 Ref checked_folder(const Ref& given) {
     Ref folder = py::call(host::attribute("os", "fspath"), {given});
@@ -104,8 +118,10 @@ std::optional<double> checked_timeout(const Ref& timeout) {
     return seconds;
 }
 
+}  // namespace
+
 // None, or a path-like that is not a file: absolute.
-Ref checked_output_folder(const Ref& given) {
+Ref checked_output_folder(const Ref& given, const Option& /*option*/) {
     if (given.get() == Py_None) return py::none();
     Ref path;
     if (py::guard([&] { path = py::call(host::attribute("os", "fspath"), {given}); }) ||
@@ -121,7 +137,7 @@ Ref checked_output_folder(const Ref& given) {
 
 // "FBX" and six digits (FBX201800); whether the plug-in knows it is Maya's
 // to say, file by file.
-Ref checked_fbx_version(const Ref& given) {
+Ref checked_fbx_version(const Ref& given, const Option& /*option*/) {
     if (given.get() == Py_None) return py::none();
     bool good = PyUnicode_Check(given.get()) &&
                 py::call(host::attribute("re", "fullmatch"), {"FBX[0-9]{6}", given}).get() != Py_None;
@@ -130,7 +146,8 @@ Ref checked_fbx_version(const Ref& given) {
 }
 
 // None, one pattern, or an iterable of them -> a list of non-empty str.
-Ref checked_patterns(const Ref& given, const char* what) {
+Ref checked_patterns(const Ref& given, const Option& option) {
+    const char* what = option.noun;
     Ref patterns = py::list();
     if (given.get() == Py_None) return patterns;
     Ref items = PyUnicode_Check(given.get()) ? py::list({given}) : given;
@@ -144,8 +161,6 @@ Ref checked_patterns(const Ref& given, const char* what) {
     if (!good) usage(py::format("{} patterns must be non-empty strings, not {!r}", {what, given}));
     return patterns;
 }
-
-}  // namespace
 
 namespace {
 
@@ -270,16 +285,7 @@ Ref journal_by_default(const Ref& identity, const Ref& folder, bool resume) {
 Request make_request(const BatchArguments& given) {
     Request request;
     request.folder = checked_folder(given.folder);
-    request.choices.extensions = extensions_of(formats(given.sources, "source type"));
-    request.choices.outputs = formats(given.outputs, "output format");
-    request.choices.preset = checked_preset(given.preset);
-    request.choices.recursive = given.recursive;
-    request.choices.skip_existing = given.skip_existing;
-    request.choices.output_folder = checked_output_folder(given.output_folder);
-    request.choices.fbx_version = checked_fbx_version(given.fbx_version);
-    request.choices.fbx_ascii = given.fbx_ascii;
-    request.choices.include = checked_patterns(given.include, "include");
-    request.choices.exclude = checked_patterns(given.exclude, "exclude");
+    request.choices = checked_choices(given);
     request.dry_run = given.dry_run;
     request.jobs = checked_jobs(given.jobs);
     request.jobs_chosen = given.jobs.get() != Py_None;
@@ -302,156 +308,6 @@ Request make_request(const BatchArguments& given) {
     return request;
 }
 
-void add_options(const Ref& parser, bool with_folder) {
-    Ref add = py::getattr(parser, "add_argument");
-    if (with_folder) {
-        py::call(add, {"folder"}, {{"help", "the folder of scenes; outputs are written next to them"}});
-    }
-    py::call(add, {"--sources"}, {{"default", "ma,mb,fbx"}, {"help", "source types (default: ma,mb,fbx)"}});
-    py::call(add, {"--outputs"}, {{"default", "ma"}, {"help", "output formats (default: ma)"}});
-    py::call(add, {"--preset"}, {{"default", "Default"},
-                                 {"help", "FBX preset: Default, Animation or 'Models Only'"}});
-    py::call(add, {"--no-subdirs"}, {{"action", "store_true"}, {"help", "leave out subfolders"}});
-    py::call(add, {"--skip-existing"}, {{"action", "store_true"}, {"help", "skip outputs that exist"}});
-    py::call(add, {"--output-folder"}, {{"metavar", "DIR"},
-                                        {"help", "write the outputs under DIR, in the sources' subfolders "
-                                                 "(default: next to the sources)"}});
-    py::call(add, {"--fbx-version"}, {{"metavar", "FBXyyyy00"},
-                                      {"help", "the FBX file version to write, e.g. FBX201800"}});
-    py::call(add, {"--fbx-ascii"}, {{"action", "store_true"}, {"help", "write FBX files as text"}});
-    py::call(add, {"--include"}, {{"action", "append"}, {"metavar", "PATTERN"},
-                                  {"help", "take only sources whose path in the folder matches (repeatable)"}});
-    py::call(add, {"--exclude"}, {{"action", "append"}, {"metavar", "PATTERN"},
-                                  {"help", "leave out sources whose path in the folder matches (repeatable)"}});
-    py::call(add, {"--jobs"}, {{"type", py::builtin("int")}, {"help", "mayapy workers (default: by cores and memory)"}});
-    py::call(add, {"--timeout"}, {{"type", py::builtin("float")}, {"help", "seconds one file may take"}});
-    py::call(add, {"--mayapy"}, {{"help", "the mayapy to run (default: $MAYA_LOCATION, then the standard places)"}});
-    py::call(add, {"--journal"}, {{"help", "the batch's journal (default: in the user's cache)"}});
-    py::call(add, {"--resume"}, {{"action", "store_true"}, {"help", "finish the batch its journal records"}});
-    py::call(add, {"--restart"}, {{"action", "store_true"},
-                                  {"help", "start an interrupted batch over (its journal is kept aside)"}});
-    py::call(add, {"--retry-failed"}, {{"action", "store_true"},
-                                       {"help", "with --resume: convert the sources that failed again"}});
-    py::call(add, {"--dry-run"}, {{"action", "store_true"},
-                                  {"help", "list the sources and the names a run would write; start no Maya"}});
-}
-
-Request request_from(const Ref& args, const Ref& folder) {
-    auto get = [&args](const char* name) { return py::getattr(args, name); };
-    BatchArguments given;
-    given.folder = folder.get() != Py_None ? folder : get("folder");
-    given.sources = get("sources");
-    given.outputs = get("outputs");
-    given.preset = get("preset");
-    given.recursive = !py::truthy(get("no_subdirs"));
-    given.skip_existing = py::truthy(get("skip_existing"));
-    given.jobs = get("jobs");
-    given.timeout = get("timeout");
-    given.mayapy = get("mayapy");
-    given.journal = get("journal");
-    given.resume = py::truthy(get("resume"));
-    given.restart = py::truthy(get("restart"));
-    given.retry_failed = py::truthy(get("retry_failed"));
-    given.output_folder = get("output_folder");
-    given.fbx_version = get("fbx_version");
-    given.fbx_ascii = py::truthy(get("fbx_ascii"));
-    given.include = get("include");
-    given.exclude = get("exclude");
-    given.dry_run = py::truthy(get("dry_run"));
-    return make_request(given);
-}
-
-namespace {
-
-[[noreturn]] void type_error(const Ref& message) {
-    PyErr_SetObject(PyExc_TypeError, message.get());
-    throw py::PyError{};
-}
-
-bool truth(const Ref& value) { return py::check_status(PyObject_IsTrue(value.get())) != 0; }
-
-// One bound parameter into its field.
-void set_argument(BatchArguments& given, const std::string& name, const Ref& value) {
-    if (name == "folder") given.folder = value;
-    else if (name == "sources") given.sources = value;
-    else if (name == "outputs") given.outputs = value;
-    else if (name == "preset") given.preset = value;
-    else if (name == "recursive") given.recursive = truth(value);
-    else if (name == "skip_existing") given.skip_existing = truth(value);
-    else if (name == "jobs") given.jobs = value;
-    else if (name == "timeout") given.timeout = value;
-    else if (name == "mayapy") given.mayapy = value;
-    else if (name == "journal") given.journal = value;
-    else if (name == "resume") given.resume = truth(value);
-    else if (name == "restart") given.restart = truth(value);
-    else if (name == "retry_failed") given.retry_failed = truth(value);
-    else if (name == "progress") given.progress = value;
-    else if (name == "output_folder") given.output_folder = value;
-    else if (name == "fbx_version") given.fbx_version = value;
-    else if (name == "fbx_ascii") given.fbx_ascii = truth(value);
-    else if (name == "include") given.include = value;
-    else if (name == "exclude") given.exclude = value;
-    else if (name == "dry_run") given.dry_run = truth(value);
-}
-
-}  // namespace
-
-BatchArguments bind_arguments(const char* function, PyObject* args, PyObject* kwargs,
-                              std::initializer_list<const char*> names) {
-    std::vector<std::string> params(names.begin(), names.end());
-    std::vector<Ref> values(params.size());
-    Py_ssize_t given_count = args != nullptr ? PyTuple_Size(args) : 0;
-    if (given_count > static_cast<Py_ssize_t>(params.size())) {
-        type_error(py::format("{}() takes at most {} arguments ({} given)",
-                              {function, static_cast<long long>(params.size()), static_cast<long long>(given_count)}));
-    }
-    for (Py_ssize_t i = 0; i < given_count; ++i) values[static_cast<std::size_t>(i)] = Ref::borrow(PyTuple_GetItem(args, i));
-    if (kwargs != nullptr) {
-        py::for_each(py::call_method(Ref::borrow(kwargs), "items"), [&](const Ref& pair) {
-            Ref key = py::item(pair, 0);
-            Ref encoded = py::call_method(key, "encode", {"utf-8", "backslashreplace"});
-            std::string name = PyBytes_AsString(encoded.get());
-            auto at = std::find(params.begin(), params.end(), name);
-            if (at == params.end()) type_error(py::format("'{}' is an invalid keyword argument for {}()", {key, function}));
-            Ref& slot = values[static_cast<std::size_t>(at - params.begin())];
-            if (slot) type_error(py::format("{}() got multiple values for argument '{}'", {function, key}));
-            slot = py::item(pair, 1);
-        });
-    }
-    if (!values[0]) type_error(py::format("{}() missing required argument '{}' (pos 1)", {function, params[0].c_str()}));
-    BatchArguments given;
-    for (std::size_t i = 0; i < params.size(); ++i) {
-        if (values[i]) set_argument(given, params[i], values[i]);
-    }
-    return given;
-}
-
-Ref choices_dict(const Choices& c) {
-    Ref dict = py::dict({{"extensions", c.extensions},
-                         {"outputs", c.outputs},
-                         {"preset", c.preset},
-                         {"recursive", py::boolean(c.recursive)},
-                         {"skip_existing", py::boolean(c.skip_existing)}});
-    if (c.output_folder.get() != Py_None) py::set_item(dict, "output_folder", c.output_folder);
-    if (c.fbx_version.get() != Py_None) py::set_item(dict, "fbx_version", c.fbx_version);
-    if (c.fbx_ascii) py::set_item(dict, "fbx_ascii", true);
-    if (py::length(c.include) > 0) py::set_item(dict, "include", c.include);
-    if (py::length(c.exclude) > 0) py::set_item(dict, "exclude", c.exclude);
-    return dict;
-}
-
-void choices_into(BatchArguments& given, const Ref& choices) {
-    auto get = [&choices](const char* key) { return py::call_method(choices, "get", {key}); };
-    given.sources = get("extensions");
-    given.outputs = get("outputs");
-    given.preset = get("preset");
-    given.recursive = py::truthy(get("recursive"));
-    given.skip_existing = py::truthy(get("skip_existing"));
-    given.output_folder = get("output_folder");
-    given.fbx_version = get("fbx_version");
-    given.fbx_ascii = py::truthy(get("fbx_ascii"));
-    given.include = get("include");
-    given.exclude = get("exclude");
-}
+Request request_from(const Ref& args, const Ref& folder) { return make_request(arguments_from(args, folder)); }
 
 }  // namespace velmora::headless

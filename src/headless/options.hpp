@@ -1,11 +1,11 @@
-// The headless batch's options: the keyword arguments of velmora.batch and
-// the command line of velmora-batch, checked once and turned into a
-// Request. Bad input gets one clear line (UsageError) and touches nothing.
+// The headless batch's options (declared in choices.hpp): the keyword
+// arguments of velmora.batch and the command line of velmora-batch, checked
+// once and turned into a Request. Bad input gets one clear line (UsageError) and touches nothing.
 #pragma once
 
 #include "headless/batch.hpp"
+#include "headless/choices.hpp"
 
-#include <initializer_list>
 #include <stdexcept>
 #include <string>
 
@@ -22,57 +22,50 @@ struct UsageError : std::runtime_error {
 // escaped).
 [[noreturn]] void usage(const Ref& message);
 
-// Adds to an argparse.ArgumentParser the batch options: --sources,
-// --outputs, --preset, --no-subdirs, --skip-existing, --jobs, --timeout,
-// --mayapy, --journal, --resume, --restart, --retry-failed (and the positional FOLDER
+// Adds to an argparse.ArgumentParser the batch's options, one per row of
+// kOptions that has a command-line spelling (and the positional FOLDER
 // when `with_folder`).
 void add_options(const Ref& parser, bool with_folder);
 
-// The Request that parsed arguments (an argparse.Namespace made by a parser
-// with add_options) describe. `folder` overrides the namespace's folder
-// when given. Throws UsageError.
+// The arguments that parsed arguments (an argparse.Namespace made by a
+// parser with add_options) give. `folder` overrides the namespace's folder
+// when given.
+BatchArguments arguments_from(const Ref& args, const Ref& folder);
+// The Request they describe. Throws UsageError.
 Request request_from(const Ref& args, const Ref& folder);
 
-// A batch's arguments as given, before any check: velmora.batch's keywords,
-// velmora-batch's options, a farm task's plan. The defaults are
-// velmora.batch's.
-struct BatchArguments {
-    Ref folder;                                    // path-like
-    Ref sources = py::tuple({"ma", "mb", "fbx"});  // "ma,mb" or an iterable of "ma", ".MB", ...
-    Ref outputs = py::tuple({"ma"});               // as sources
-    Ref preset = py::str("Default");
-    bool recursive = true;
-    bool skip_existing = false;
-    Ref jobs = py::none();      // None: by cores and memory
-    Ref timeout = py::none();   // seconds, or None
-    Ref mayapy = py::none();    // None: find_mayapy's search
-    Ref journal = py::none();   // None: in the user's cache, one per folder
-    bool resume = false;
-    bool restart = false;       // not with resume
-    bool retry_failed = false;  // with resume only
-    Ref output_folder = py::none();  // path-like, or None: next to the sources
-    Ref fbx_version = py::none();    // "FBX" and six digits, or None
-    bool fbx_ascii = false;
-    Ref include = py::none();        // a pattern or an iterable of them, or None
-    Ref exclude = py::none();
-    bool dry_run = false;
-    Ref progress = py::none();  // a callable or None
-};
+// The arguments of a Python call of `function` (velmora.batch, start_batch)
+// whose parameters are folder (required) and the options `taker` takes, in
+// their places: given by position or by name, into BatchArguments (the
+// flags by their truth). A parameter given twice, missing or unknown is a
+// TypeError, as for any Python function.
+BatchArguments bind_arguments(const char* function, PyObject* args, PyObject* kwargs, Taker taker);
+// "function(folder, sources=('ma', 'mb', 'fbx'), ...)": the signature of
+// such a function, for its docstring.
+std::string signature(const char* function, Taker taker);
 
-// The choices as the journal and the farm's plan record them: the pipeline
-// choices only when they differ from their defaults, so that what was
-// recorded before they existed reads the same.
+// A row's default, and its value in arguments or in checked choices.
+Ref default_of(const Option& option);
+Ref given_value(const BatchArguments& given, const Option& option);
+void set_given(BatchArguments& given, const Option& option, const Ref& value);
+Ref chosen_value(const Choices& choices, const Option& option);
+
+// The given choices checked, in the order of the rows.
+Choices checked_choices(const BatchArguments& given);
+
+// The choices as the journal, the farm's plan and a background record keep
+// them: by their `record` keys, the pipeline's choices only when they
+// differ from their defaults, so that what was recorded before they
+// existed reads the same.
 Ref choices_dict(const Choices& choices);
-// The recorded choices (a dict as choices_dict makes) into arguments.
+// Recorded choices (a dict as choices_dict makes) into arguments; a choice
+// the dict lacks keeps its default.
 void choices_into(BatchArguments& given, const Ref& choices);
 
-// The arguments of a Python call of `function` (velmora.batch, start_batch)
-// whose parameters are `names`, in order, the first ("folder") required:
-// given by position or by name, into BatchArguments (the flags by their
-// truth). A parameter given twice, missing or unknown is a TypeError, as
-// for any Python function.
-BatchArguments bind_arguments(const char* function, PyObject* args, PyObject* kwargs,
-                              std::initializer_list<const char*> names);
+// The choices the worker acts on, as its job carries them (by keyword),
+// and back.
+Ref worker_choices(const Choices& choices);
+Choices worker_choices_of(const Ref& job);
 
 // The Request that checked arguments describe (every bad value is a
 // UsageError, checked in the order of the fields).

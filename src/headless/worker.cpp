@@ -5,6 +5,7 @@
 
 #include "engine/front_end.hpp"
 #include "headless/channel.hpp"
+#include "headless/options.hpp"
 #include "headless/temporary_files.hpp"
 #include "headless/watchdog.hpp"
 #include "host/host.hpp"
@@ -47,21 +48,20 @@ class WorkerFrontEnd final : public FrontEnd {
 public:
     WorkerFrontEnd(const Ref& job, WorkerLog& log)
         : log_(log),
-          skip_(py::truthy(py::get_item(job, "skip_existing"))),
-          preset_(py::get_item(job, "preset")),
+          choices_(worker_choices_of(job)),
           tag_(py::get_item(job, "tag")),
-          base_(py::call_method(job, "get", {"base"})),
-          fbx_version_(py::call_method(job, "get", {"fbx_version"})),
-          fbx_ascii_(py::truthy(py::call_method(job, "get", {"fbx_ascii"}))) {}
+          base_(py::call_method(job, "get", {"base"})) {}
 
-    bool skip_existing() override { return skip_; }
+    bool skip_existing() override { return choices_.skip_existing; }
     // The preset first; a file version or text output chosen for the whole
     // batch comes after it, before each export. A version the plug-in does
     // not know fails the export with the plug-in's message.
     void setup_fbx_export() override {
-        apply_fbx_preset(preset_, *this);
-        if (fbx_version_.get() != Py_None) host::mel_eval(py::format("FBXExportFileVersion -v {}", {fbx_version_}));
-        if (fbx_ascii_) host::mel_eval("FBXExportInAscii -v true");
+        apply_fbx_preset(choices_.preset, *this);
+        if (choices_.fbx_version.get() != Py_None) {
+            host::mel_eval(py::format("FBXExportFileVersion -v {}", {choices_.fbx_version}));
+        }
+        if (choices_.fbx_ascii) host::mel_eval("FBXExportInAscii -v true");
     }
     Ref output_base(const Ref& source_base) override {
         return base_.get() != Py_None ? base_ : source_base;
@@ -77,12 +77,9 @@ public:
 
 private:
     WorkerLog& log_;
-    bool skip_;
-    Ref preset_;
+    Choices choices_;  // those the worker acts on (kOptions' `worker` rows)
     Ref tag_;
     Ref base_;         // where the outputs go, when not next to the source
-    Ref fbx_version_;  // None: the plug-in's own
-    bool fbx_ascii_;
     Ref skipped_ = py::list();
 };
 
