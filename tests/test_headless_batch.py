@@ -56,8 +56,13 @@ class SameAsTheWindow(HeadlessTestCase, BatchTestCase):
                 written = sorted(set(files_under(self.folder)) - before)
                 self.assertEqual(written, sorted(set(files_under(window_folder)) - before))
                 self.assertEqual(contents(self.folder, written), contents(window_folder, written))
-                self.assertEqual(report_body(velmora.batch_report(results), self.folder),
+                # Line for line the window's, but for a failed source
+                # named by its path in the folder, not its file name alone.
+                by_name = dict(results, folder=None)
+                self.assertEqual(report_body(velmora.batch_report(by_name), self.folder),
                                  report_body(window_report, window_folder))
+                for source, _ in results["failed"]:
+                    self.assertIn("  - %s\n" % os.path.relpath(source, self.folder), velmora.batch_report(results))
                 self.assertNoTemporaryFiles()
                 before = set(files_under(self.folder))
         self.assertIn("a_001.fbx", files_under(self.folder))

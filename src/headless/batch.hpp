@@ -60,8 +60,9 @@ Ref run_batch(const Request& request);
 
 // The statistics report of a results dict: the same text, line for line,
 // that the window's statistics report shows for a batch with those counts
-// (its Start and End from start_time and end_time), then the folders that
-// could not be read, when there are.
+// (its Start and End from start_time and end_time), but for a failed
+// source named by its path in the results' folder (when they have one),
+// then the folders that could not be read, when there are.
 Ref report_text(const Ref& results);
 
 }  // namespace velmora::headless
