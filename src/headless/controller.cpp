@@ -171,8 +171,8 @@ void Controller::hand_out(WorkerProcess& worker, double now) {
 // The output folder the user chose is made first: the batch's lock lies in
 // it. One that cannot be made is bad input.
 void Controller::make_output_root() {
-    const Ref& root = request_.choices.output_folder;
-    if (root.get() == Py_None) return;
+    if (!ledger_.outputs_apart()) return;
+    const Ref& root = ledger_.output_root();
     if (std::optional<Ref> error = py::guard([&] { host::os("makedirs", {root, py::integer(0777), true}); })) {
         usage(py::format("could not make the output folder {}: {}", {root, *error}));
     }
@@ -188,7 +188,7 @@ auto Controller::lock_or_refuse(Take&& take) -> decltype(take(Ref())) {
     } catch (const py::PyError&) {
         if (PyErr_ExceptionMatches(PyExc_OSError) == 0) throw;
         Ref why = py::take_error_text();
-        bool elsewhere = request_.choices.output_folder.get() != Py_None;
+        bool elsewhere = ledger_.outputs_apart();
         usage(py::format("cannot write in {}: {}{}",
                          {root, why, elsewhere ? "" : "; to convert a folder that cannot be written, "
                                                       "write the outputs elsewhere with --output-folder"}));
@@ -198,7 +198,7 @@ auto Controller::lock_or_refuse(Take&& take) -> decltype(take(Ref())) {
 // An output folder's subfolders are made as their sources come up; one
 // that cannot be made fails its source with the system's reason.
 std::optional<Ref> Controller::make_output_folder(long long index) {
-    if (request_.choices.output_folder.get() == Py_None) return std::nullopt;
+    if (!ledger_.outputs_apart()) return std::nullopt;
     Ref folder = host::os_path("dirname", {ledger_.output_base(index)});
     std::optional<Ref> error = py::guard([&] { host::os("makedirs", {folder, py::integer(0777), true}); });
     if (!error) return std::nullopt;

@@ -47,9 +47,10 @@ PyMethodDef kEntryPoints[] = {
      "pending, start_time, end_time, journal, logs. A file that crashes or hangs Maya fails\n"
      "alone; an interrupted batch is finished by running it again with resume=True\n"
      "(retry_failed=True converts the sources that failed again; restart=True starts it over,\n"
-     "its journal kept aside). output_folder writes the\n"
-     "outputs under a folder of their own, include/exclude filter the sources by shell-style\n"
-     "patterns, and dry_run=True returns the names a run would write without starting Maya."},
+     "its journal kept aside). The pipeline options write the outputs under a folder of\n"
+     "their own, set the FBX files' version and text form, and filter the sources by\n"
+     "shell-style patterns; dry_run=True returns the names a run would write without\n"
+     "starting Maya."},
     {"batch_report", batch_report_entry, METH_O,
      "batch_report(results)\n--\n\nThe statistics report of batch()'s results, as the window "
      "shows it."},

@@ -48,12 +48,16 @@ bool same_folder(const Ref& recorded, const Ref& folder) {
     return same(real(recorded), real(folder));
 }
 
-// The choices as recorded, the output folder by its real path.
+// The choices as recorded, each path among them (an output folder) by its
+// real path: a symlink names the same batch.
 Ref comparable(const Ref& choices) {
     if (!PyDict_Check(choices.get())) return choices;
     Ref copy = py::call_method(choices, "copy");
-    Ref output_folder = get(copy, "output_folder");
-    if (PyUnicode_Check(output_folder.get())) py::set_item(copy, "output_folder", real(output_folder));
+    for (const Option& o : kOptions) {
+        if (o.type != Type::Path || o.record == nullptr) continue;
+        Ref path = get(copy, o.record);
+        if (PyUnicode_Check(path.get())) py::set_item(copy, o.record, real(path));
+    }
     return copy;
 }
 
@@ -136,9 +140,7 @@ void keep_aside(const Ref& path, const JournalState& state) {
 }  // namespace
 
 Ref identity_of(const Ref& folder, const Choices& choices) {
-    Ref chosen = choices_dict(choices);
-    if (choices.output_folder.get() != Py_None) py::set_item(chosen, "output_folder", real(choices.output_folder));
-    Ref described = py::dict({{"folder", real(folder)}, {"choices", chosen}});
+    Ref described = py::dict({{"folder", real(folder)}, {"choices", comparable(choices_dict(choices))}});
     Ref text = py::call(host::attribute("json", "dumps"), {described}, {{"sort_keys", true}});
     return hex_digest("sha256", text, 16);
 }

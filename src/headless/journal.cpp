@@ -224,12 +224,6 @@ JournalState read_journal(const Ref& path) {
     return state;
 }
 
-Ref output_root(const JournalState& state, const Ref& folder) {
-    Ref choices = py::call_method(state.batch, "get", {"choices"});
-    Ref chosen = PyDict_Check(choices.get()) ? py::call_method(choices, "get", {"output_folder"}) : py::none();
-    return chosen.get() != Py_None ? chosen : folder;
-}
-
 Ref results_of(const JournalState& state, const Ref& folder) {
     Ref sources = py::get_item(state.batch, "sources");
     Ref outputs_under = output_root(state, folder);

@@ -67,7 +67,8 @@ struct JournalState {
 JournalState read_journal(const Ref& path);
 
 // Where a batch's outputs are: its output folder when it chose one, else
-// `folder` (the batch's folder).
+// `folder` (the batch's folder). With the other rules of where outputs go,
+// in ledger.cpp.
 Ref output_root(const JournalState& state, const Ref& folder);
 
 // The results dict (see run_batch) of a journal's state, with the relative

@@ -119,6 +119,14 @@ const Ref& Ledger::output_root() const {
     return chosen.get() != Py_None ? chosen : request_.folder;
 }
 
+bool Ledger::outputs_apart() const { return request_.choices.output_folder.get() != Py_None; }
+
+Ref output_root(const JournalState& state, const Ref& folder) {
+    Ref choices = py::call_method(state.batch, "get", {"choices"});
+    Ref chosen = PyDict_Check(choices.get()) ? py::call_method(choices, "get", {"output_folder"}) : py::none();
+    return chosen.get() != Py_None ? chosen : folder;
+}
+
 Ref Ledger::output_base(long long index) const {
     return output_base_of(request_.folder, request_.choices, py::item(sources_, static_cast<Py_ssize_t>(index)));
 }

@@ -41,6 +41,8 @@ public:
     Ref output_base(long long index) const;
     // The folder the outputs are written under (and recorded relative to).
     const Ref& output_root() const;
+    // Whether that is a folder the user chose, apart from the sources.
+    bool outputs_apart() const;
     bool finished(long long index) const { return entry(index).status != Status::Open; }
 
     // An output this source already has (published by an earlier run or
