@@ -1,0 +1,202 @@
+"""Shares that refuse hard links: an exFAT file system (through FUSE on a
+loop device), where neither a link nor a rename that refuses to replace
+works, so that outputs are published by claiming their names; and a tmpfs
+seen through a system-call filter that refuses links (and, for the lock,
+record locks), where the no-replace rename publishes."""
+
+import ctypes
+import json
+import os
+import shutil
+import struct
+import subprocess
+import sys
+import textwrap
+import unittest
+
+from headless_support import MAYAPY, HeadlessTestCase, files_under, velmora
+from support import BUILD, SIM
+
+DEAD_BATCH = "0123456789abcdef"
+
+
+def run_quietly(*argv):
+    return subprocess.run(argv, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                          universal_newlines=True)
+
+
+class ShareTestCase(HeadlessTestCase):
+    def mount(self, kind):
+        """A fresh file system of `kind` ("exfat" or "tmpfs") at a folder of
+        the test's; skips where this machine cannot make one."""
+        if os.geteuid() != 0:
+            self.skipTest("mounting needs root")
+        where = self.path("mnt-" + kind)
+        os.makedirs(where)
+        if kind == "tmpfs":
+            done = run_quietly("mount", "-t", "tmpfs", "-o", "size=32m", "tmpfs", where)
+            if done.returncode != 0:
+                self.skipTest("no tmpfs here: " + done.stdout)
+            self.addCleanup(run_quietly, "umount", where)
+            return where
+        for tool in ("losetup", "mkfs.exfat", "mount.exfat-fuse"):
+            if shutil.which(tool) is None:
+                self.skipTest("%s is not installed (exfatprogs, exfat-fuse)" % tool)
+        image = self.path("exfat.img")
+        with open(image, "wb") as f:
+            f.truncate(64 << 20)
+        if run_quietly("mkfs.exfat", image).returncode != 0:
+            self.skipTest("mkfs.exfat failed")
+        device = run_quietly("losetup", "-f", "--show", image)
+        if device.returncode != 0:
+            self.skipTest("no loop device here: " + device.stdout)
+        device = device.stdout.strip()
+        self.addCleanup(run_quietly, "losetup", "-d", device)
+        mounted = run_quietly("mount.exfat-fuse", device, where)
+        if mounted.returncode != 0:
+            self.skipTest("FUSE refused: " + mounted.stdout)
+        self.addCleanup(run_quietly, "umount", where)
+        return where
+
+    def use_folder(self, folder):
+        self.folder = os.path.join(folder, "scenes")
+        os.makedirs(self.folder)
+
+
+class ExfatShareTest(ShareTestCase):
+    def setUp(self):
+        super().setUp()
+        self.share = self.mount("exfat")
+        probe = os.path.join(self.share, "probe")
+        open(probe, "w").close()
+        try:
+            os.link(probe, probe + "2")
+            self.skipTest("this exFAT takes hard links")
+        except PermissionError:
+            pass
+        self.use_folder(self.share)
+
+    def test_every_output_is_published_by_claiming_its_name(self):
+        self.scenes("a.ma", "a.mb", "sub/b.ma")
+        results = self.batch(outputs=("mb", "fbx"))
+        self.assertEqual((results["converted"], results["failed"]), (3, []), results)
+        written = sorted(os.path.relpath(p, self.folder) for p in results["outputs"])
+        self.assertEqual(written, ["a.fbx", "a_001.fbx", "a_001.mb", "sub/b.fbx", "sub/b.mb"])
+        self.assertTrue(all(os.path.getsize(p) > 0 for p in results["outputs"]))
+        self.assertNoTemporaryFiles()
+        # A second batch finds every name taken, by files, not claims.
+        again = self.batch(sources=("ma",), outputs=("fbx",), skip_existing=True, dry_run=True)
+        self.assertEqual(sorted(os.path.relpath(p, self.folder) for p in again["skipped"]),
+                         ["a.fbx", "sub/b.fbx"])
+
+    def dead_claim(self, name):
+        """What a batch killed between claiming `name` and renaming onto it
+        leaves: the empty claim and its marker beside the temporary file."""
+        claim = os.path.join(self.folder, name)
+        with open(claim, "x"):
+            pass
+        st = os.stat(claim)
+        marker = os.path.join(self.folder, ".velmora-%s.0%s.claim" % (DEAD_BATCH, os.path.splitext(name)[1]))
+        with open(marker, "w") as f:
+            json.dump({"claim": name, "identity": [st.st_dev, st.st_ino]}, f)
+        return claim, marker
+
+    def test_a_dead_batchs_claim_is_no_output_and_goes_with_its_marker(self):
+        self.scenes("a.ma", "b.ma")
+        claim, marker = self.dead_claim("a.fbx")
+        with open(os.path.join(self.folder, "b.fbx"), "w") as f:
+            f.write("an output\n")
+        planned = self.batch(outputs=("fbx",), skip_existing=True, dry_run=True)
+        self.assertEqual(planned["outputs"], [claim])
+        self.assertEqual(planned["skipped"], [os.path.join(self.folder, "b.fbx")])
+        run = self.batch(outputs=("fbx",), skip_existing=True)
+        self.assertEqual(run["outputs"], [claim], run)
+        self.assertGreater(os.path.getsize(claim), 0)
+        self.assertFalse(os.path.exists(marker))
+        self.assertNoTemporaryFiles()
+
+    def test_clean_removes_an_empty_claim_but_not_a_file_written_over_it(self):
+        claim, marker = self.dead_claim("a.fbx")
+        kept, kept_marker = self.dead_claim("b.mb")
+        os.remove(kept)
+        with open(kept, "w") as f:  # published meanwhile: another file
+            f.write("an output\n")
+        os.rename(kept_marker, kept_marker.replace(".0.", ".1."))
+        code = velmora.batch_main(["clean", self.folder])
+        self.assertEqual(code, 0)
+        self.assertEqual(files_under(self.folder), ["b.mb"])
+
+
+SECCOMP_CHILD = textwrap.dedent("""
+    import ctypes, json, struct, sys
+    sys.path[:0] = [%(sim)r, %(build)r]
+    refuse_locks = sys.argv[2] == "1"
+    # x86_64 system-call numbers: link, linkat, fcntl; F_SETLK is 6.
+    ARCH, LINK, LINKAT, FCNTL, F_SETLK = 0xC000003E, 86, 265, 72, 6
+    EPERM, ENOLCK = 1, 37
+    ALLOW, ERRNO = 0x7FFF0000, 0x00050000
+    def ld(offset): return (0x20, 0, 0, offset)
+    def ret(value): return (0x06, 0, 0, value)
+    def jeq(value, true, false=0): return (0x15, true, false, value)  # jumps count from the next
+    program = [ld(4), jeq(ARCH, 0, 6),                   # another architecture: allowed
+               ld(0), jeq(LINK, 5), jeq(LINKAT, 4),      # links: EPERM
+               jeq(FCNTL, 0, 2), ld(24),                 # fcntl(fd, F_SETLK, ...): ENOLCK if asked
+               jeq(F_SETLK, 2 if refuse_locks else 0),
+               ret(ALLOW), ret(ERRNO | EPERM), ret(ERRNO | ENOLCK)]
+    raw = b"".join(struct.pack("HBBI", *insn) for insn in program)
+    buf = ctypes.create_string_buffer(raw)
+    class Prog(ctypes.Structure):
+        _fields_ = [("len", ctypes.c_ushort), ("filter", ctypes.c_void_p)]
+    prog = Prog(len(program), ctypes.addressof(buf))
+    libc = ctypes.CDLL(None, use_errno=True)
+    if libc.prctl(38, 1, 0, 0, 0) or libc.prctl(22, 2, ctypes.byref(prog), 0, 0):
+        sys.exit("seccomp: %%d" %% ctypes.get_errno())
+    import velmora
+    args = json.loads(sys.argv[1])
+    try:
+        print(json.dumps(velmora.batch(**args)))
+    except Exception as error:
+        print(json.dumps({"error": "%%s: %%s" %% (type(error).__name__, error)}))
+""") % {"sim": SIM, "build": BUILD}
+
+
+@unittest.skipUnless(sys.platform.startswith("linux") and os.uname().machine == "x86_64",
+                     "the filter is written for Linux on x86_64")
+class LinksRefusedTest(ShareTestCase):
+    def setUp(self):
+        super().setUp()
+        self.use_folder(self.mount("tmpfs"))
+
+    def filtered_batch(self, refuse_locks=False, **kw):
+        kw.setdefault("mayapy", MAYAPY)
+        kw.setdefault("journal", self.journal)
+        kw.setdefault("jobs", 2)
+        kw["folder"] = self.folder
+        proc = subprocess.run([sys.executable, "-c", SECCOMP_CHILD, json.dumps(kw),
+                               "1" if refuse_locks else "0"],
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True)
+        self.assertEqual(proc.returncode, 0, proc.stderr)
+        return json.loads(proc.stdout.splitlines()[-1])
+
+    def test_outputs_are_published_by_a_rename_that_refuses_to_replace(self):
+        self.scenes("a.ma", "a.mb")
+        with open(os.path.join(self.folder, "a.fbx"), "w") as f:
+            f.write("there before\n")
+        results = self.filtered_batch(sources=("ma", "mb"), outputs=("fbx",))
+        self.assertEqual((results.get("converted"), results.get("failed")), (2, []), results)
+        self.assertEqual(sorted(os.path.basename(p) for p in results["outputs"]),
+                         ["a_001.fbx", "a_002.fbx"])
+        with open(os.path.join(self.folder, "a.fbx")) as f:
+            self.assertEqual(f.read(), "there before\n")
+        self.assertNoTemporaryFiles()
+
+    def test_a_lock_refused_by_the_file_system_leaves_no_lock_file(self):
+        self.scenes("a.ma")
+        results = self.filtered_batch(refuse_locks=True, outputs=("fbx",))
+        self.assertIn("error", results)
+        self.assertIn("lock", results["error"].lower() + str(results))
+        self.assertEqual(files_under(self.folder), ["a.ma"])
+
+
+if __name__ == "__main__":
+    unittest.main()
