@@ -4,11 +4,9 @@ works, so that outputs are published by claiming their names; and a tmpfs
 seen through a system-call filter that refuses links (and, for the lock,
 record locks), where the no-replace rename publishes."""
 
-import ctypes
 import json
 import os
 import shutil
-import struct
 import subprocess
 import sys
 import textwrap
@@ -16,6 +14,7 @@ import unittest
 
 from headless_support import MAYAPY, HeadlessTestCase, files_under, velmora
 from support import BUILD, SIM
+import refusing
 
 DEAD_BATCH = "0123456789abcdef"
 
@@ -127,54 +126,31 @@ class ExfatShareTest(ShareTestCase):
         self.assertEqual(files_under(self.folder), ["b.mb"])
 
 
-SECCOMP_CHILD = textwrap.dedent("""
-    import ctypes, json, struct, sys
+BATCH_CHILD = textwrap.dedent("""
+    import json, sys
     sys.path[:0] = [%(sim)r, %(build)r]
-    refuse_locks = sys.argv[2] == "1"
-    # x86_64 system-call numbers: link, linkat, fcntl; F_SETLK is 6.
-    ARCH, LINK, LINKAT, FCNTL, F_SETLK = 0xC000003E, 86, 265, 72, 6
-    EPERM, ENOLCK = 1, 37
-    ALLOW, ERRNO = 0x7FFF0000, 0x00050000
-    def ld(offset): return (0x20, 0, 0, offset)
-    def ret(value): return (0x06, 0, 0, value)
-    def jeq(value, true, false=0): return (0x15, true, false, value)  # jumps count from the next
-    program = [ld(4), jeq(ARCH, 0, 6),                   # another architecture: allowed
-               ld(0), jeq(LINK, 5), jeq(LINKAT, 4),      # links: EPERM
-               jeq(FCNTL, 0, 2), ld(24),                 # fcntl(fd, F_SETLK, ...): ENOLCK if asked
-               jeq(F_SETLK, 2 if refuse_locks else 0),
-               ret(ALLOW), ret(ERRNO | EPERM), ret(ERRNO | ENOLCK)]
-    raw = b"".join(struct.pack("HBBI", *insn) for insn in program)
-    buf = ctypes.create_string_buffer(raw)
-    class Prog(ctypes.Structure):
-        _fields_ = [("len", ctypes.c_ushort), ("filter", ctypes.c_void_p)]
-    prog = Prog(len(program), ctypes.addressof(buf))
-    libc = ctypes.CDLL(None, use_errno=True)
-    if libc.prctl(38, 1, 0, 0, 0) or libc.prctl(22, 2, ctypes.byref(prog), 0, 0):
-        sys.exit("seccomp: %%d" %% ctypes.get_errno())
     import velmora
-    args = json.loads(sys.argv[1])
     try:
-        print(json.dumps(velmora.batch(**args)))
+        print(json.dumps(velmora.batch(**json.loads(sys.argv[1]))))
     except Exception as error:
         print(json.dumps({"error": "%%s: %%s" %% (type(error).__name__, error)}))
 """) % {"sim": SIM, "build": BUILD}
 
 
-@unittest.skipUnless(sys.platform.startswith("linux") and os.uname().machine == "x86_64",
-                     "the filter is written for Linux on x86_64")
 class LinksRefusedTest(ShareTestCase):
     def setUp(self):
         super().setUp()
         self.use_folder(self.mount("tmpfs"))
 
-    def filtered_batch(self, refuse_locks=False, **kw):
+    def filtered_batch(self, refused, **kw):
+        if not refusing.available(refused):
+            self.skipTest("no seccomp filter here to refuse %s" % refused)
         kw.setdefault("mayapy", MAYAPY)
         kw.setdefault("journal", self.journal)
         kw.setdefault("jobs", 2)
         kw["folder"] = self.folder
-        proc = subprocess.run([sys.executable, "-c", SECCOMP_CHILD, json.dumps(kw),
-                               "1" if refuse_locks else "0"],
-                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True)
+        argv = refusing.command(refused, [sys.executable, "-c", BATCH_CHILD, json.dumps(kw)])
+        proc = subprocess.run(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True)
         self.assertEqual(proc.returncode, 0, proc.stderr)
         return json.loads(proc.stdout.splitlines()[-1])
 
@@ -182,7 +158,7 @@ class LinksRefusedTest(ShareTestCase):
         self.scenes("a.ma", "a.mb")
         with open(os.path.join(self.folder, "a.fbx"), "w") as f:
             f.write("there before\n")
-        results = self.filtered_batch(sources=("ma", "mb"), outputs=("fbx",))
+        results = self.filtered_batch("links", sources=("ma", "mb"), outputs=("fbx",))
         self.assertEqual((results.get("converted"), results.get("failed")), (2, []), results)
         self.assertEqual(sorted(os.path.basename(p) for p in results["outputs"]),
                          ["a_001.fbx", "a_002.fbx"])
@@ -192,7 +168,7 @@ class LinksRefusedTest(ShareTestCase):
 
     def test_a_lock_refused_by_the_file_system_leaves_no_lock_file(self):
         self.scenes("a.ma")
-        results = self.filtered_batch(refuse_locks=True, outputs=("fbx",))
+        results = self.filtered_batch("locks", outputs=("fbx",))
         self.assertIn("error", results)
         self.assertIn("lock", results["error"].lower() + str(results))
         self.assertEqual(files_under(self.folder), ["a.ma"])
