@@ -143,7 +143,7 @@ class ReproducibleReleaseTest(unittest.TestCase):
             self.assertEqual({when for when, _data in files.values()}, {(2027, 1, 15, 8, 0, 0)}, name)
         (archive,) = [n for n in names[0] if n.endswith(".zip")]
         (windows,) = [n for n in names[0] if n.endswith("win_amd64.whl")]
-        (linux,) = [n for n in names[0] if n.endswith("linux_x86_64.whl")]
+        (linux,) = [n for n in names[0] if n.endswith("manylinux_2_28_x86_64.whl")]
         self.assertEqual(members[archive]["velmora/platforms/win64/velmora.pyd"][1],
                          members[windows]["velmora.pyd"][1])
         self.assertEqual(members[archive]["velmora/platforms/linux/velmora.abi3.so"][1],
