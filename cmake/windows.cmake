@@ -47,4 +47,6 @@ function(velmora_link_python3_dll module objects)
   add_dependencies(${module} ${module}_python3_lib)
   target_link_libraries(${module} PRIVATE ${lib})
   target_link_options(${module} PRIVATE -static -static-libgcc -static-libstdc++)
+  # No link time in the PE header: the same sources make the same bytes.
+  target_link_options(${module} PRIVATE -Wl,--no-insert-timestamp)
 endfunction()

@@ -177,6 +177,12 @@ class WheelContentsTest(unittest.TestCase):
         self.assertIn("exists with other contents", proc.stderr)
         self.assertEqual(read(os.path.join(out, os.path.basename(linux))), read(linux))
         self.assertEqual(tree(out), [os.path.basename(linux)])
+        # A release made again replaces what it made before, whole.
+        proc = run_tool("--out", out, "--replace", "linux=" + changed)
+        self.assertEqual(proc.returncode, 0, proc.stderr)
+        with zipfile.ZipFile(os.path.join(out, os.path.basename(linux))) as z:
+            self.assertEqual(z.read("velmora.abi3.so"), read(changed))
+        self.assertEqual(tree(out), [os.path.basename(linux)])
 
         proc = run_tool("--out", os.path.join(self.tmp, "swapped"), "win64=" + SO)
         self.assertEqual(proc.returncode, 1)

@@ -13,8 +13,10 @@ build's. Prints each wheel's path.
 
 The files are written per the wheel format with the standard library
 alone and are the same bytes for the same inputs (fixed time stamps, or
-SOURCE_DATE_EPOCH). A wheel is never replaced: one already there with the
-same bytes is kept, one with other bytes is an error.
+SOURCE_DATE_EPOCH). A wheel is not replaced: one already there with the
+same bytes is kept, one with other bytes is an error, unless --replace is
+given (tools/release, whose rerun replaces its own outputs), which moves
+the new wheel onto the old one in one step.
 
 Also the build backend that pyproject.toml names: it refuses, pointing at
 tools/release, since the module is built and checked there.
@@ -171,11 +173,11 @@ def archive(files, dist_info):
     return buffer.getvalue()
 
 
-def publish(data, path):
-    """Writes `data` as `path` without ever replacing a file: under a
-    temporary name in the same folder first, then linked to its name,
-    which fails if the name is taken. A file there already with the same
-    bytes (the same release made again) is kept."""
+def publish(data, path, replace=False):
+    """Writes `data` as `path` under a temporary name in the same folder
+    first, then moved onto its name when `replace`, else linked to it,
+    which fails if the name is taken: a file there already with the same
+    bytes (the same release made again) is kept, one with others refused."""
     folder, name = os.path.split(path)
     handle, temporary = tempfile.mkstemp(prefix="." + name + ".", suffix=".part", dir=folder)
     try:
@@ -184,6 +186,9 @@ def publish(data, path):
             f.flush()
             os.fsync(f.fileno())
         os.chmod(temporary, 0o644)
+        if replace:
+            os.replace(temporary, path)
+            return
         try:
             os.link(temporary, path)
         except FileExistsError:
@@ -192,10 +197,11 @@ def publish(data, path):
                     raise WheelError("%s exists with other contents; remove it or write the "
                                      "wheels elsewhere" % path)
     finally:
-        os.unlink(temporary)
+        if os.path.lexists(temporary):
+            os.unlink(temporary)
 
 
-def write_wheel(out, platform, binary, version, root=ROOT):
+def write_wheel(out, platform, binary, version, root=ROOT, replace=False):
     """Writes the wheel of `binary`, the checked module of `platform`
     ("linux" or "win64"), into the folder `out`; returns its path."""
     if platform not in PLATFORMS:
@@ -229,7 +235,7 @@ def write_wheel(out, platform, binary, version, root=ROOT):
         files.append((dist_info + "/entry_points.txt", scripts, 0o644))
     files.append((dist_info + "/" + LICENCE_FILE, source(LICENCE_FILE), 0o644))
     path = os.path.join(out, "%s-%s-%s.whl" % (name, version, tag))
-    publish(archive(files, dist_info), path)
+    publish(archive(files, dist_info), path, replace)
     return path
 
 
@@ -441,6 +447,9 @@ def main(argv=None):
         prog="tools/wheel.py", description="Writes velmora's wheels around checked binaries.")
     parser.add_argument("--version", help="default: VELMORA_VERSION of CMakeLists.txt")
     parser.add_argument("--out", default=os.path.join(ROOT, "out"), help="default: out/")
+    parser.add_argument("--replace", action="store_true",
+                        help="replace a wheel of the same name (default: keep one with the same "
+                             "bytes, refuse one with others)")
     parser.add_argument("binaries", nargs="+", metavar="PLATFORM=PATH",
                         help="a checked binary of %s" % " or ".join(PLATFORMS))
     options = parser.parse_args(argv)
@@ -451,7 +460,7 @@ def main(argv=None):
         version = options.version or cmake_version()
         os.makedirs(options.out, exist_ok=True)
         for platform, _sep, path in pairs:
-            print(write_wheel(options.out, platform, path, version))
+            print(write_wheel(options.out, platform, path, version, replace=options.replace))
     except (WheelError, OSError) as error:
         sys.stderr.write("tools/wheel.py: %s\n" % error)
         return 1

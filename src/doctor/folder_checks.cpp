@@ -47,10 +47,23 @@ bool same_text(const Ref& a, const Ref& b) {
     return py::check_status(PyObject_RichCompareBool(a.get(), b.get(), Py_EQ)) != 0;
 }
 
-Ref published_as(const Ref& temp, const Ref& output) {
-    std::optional<Ref> name = headless::publish(temp, output, false);
+Ref published_as(const Ref& temp, const Ref& output, headless::PublishWay* way = nullptr) {
+    std::optional<Ref> name = headless::publish(temp, output, false, way);
     if (!name) fail(py::format("{} was published under no name", {temp}));
     return *name;
+}
+
+const char* way_said(headless::PublishWay way) {
+    switch (way) {
+    case headless::PublishWay::Link:
+        return "a hard link";
+    case headless::PublishWay::Rename:
+        return "a rename that does not replace (no links here)";
+    case headless::PublishWay::ClaimAndRename:
+        return "claiming the name with an exclusive create and renaming over it (no links, no "
+               "rename that refuses to replace here)";
+    }
+    return "";
 }
 
 // Two files for one free name: the first must get it, the second the next
@@ -58,10 +71,11 @@ Ref published_as(const Ref& temp, const Ref& output) {
 Ref publish_twice(const Ref& first, const Ref& second, const Ref& output, const Ref& published) {
     write_new(first, "first\n");
     write_new(second, "second\n");
-    Ref taken = published_as(first, output);
+    headless::PublishWay way = headless::PublishWay::Link;
+    Ref taken = published_as(first, output, &way);
     py::append(published, taken);
     if (!same_text(taken, output)) fail(py::format("the free name {} went to {}", {output, taken}));
-    const char* how = host::exists(first) ? "a hard link" : "a rename that does not replace (no links here)";
+    const char* how = way_said(way);
     Ref next = published_as(second, output);
     py::append(published, next);
     if (same_text(next, output) || !same_text(read_text(output), py::str("first\n"))) {

@@ -202,7 +202,14 @@ FileLock& FileLock::operator=(FileLock&& other) noexcept {
 FileLock::Outcome FileLock::attempt(const Ref& path, Kind kind, bool create) {
     close();
     Ref bytes = fs_bytes(path);
-    int fd = open_lock_file(PyBytes_AsString(bytes.get()), create);
+    const char* name = PyBytes_AsString(bytes.get());
+    bool made = false;
+    int fd = open_lock_file(name, false);
+    if (fd < 0 && errno == ENOENT && create) {
+        fd = open_lock_file(name, true, O_RDWR | O_EXCL);
+        made = fd >= 0;
+        if (fd < 0 && errno == EEXIST) return attempt(path, kind, create);  // made by another meanwhile
+    }
     if (fd < 0) {
         if (errno == ENOENT && !create) return Outcome::Missing;
         raise_errno(path);
@@ -210,8 +217,11 @@ FileLock::Outcome FileLock::attempt(const Ref& path, Kind kind, bool create) {
     fd_ = fd;
     if (set_lock(fd, kind == Kind::Exclusive ? F_WRLCK : F_RDLCK) < 0) {
         int error = errno;
+        // A file system without locks (ENOLCK) keeps no lock file made for nothing.
+        bool drop = made && error != EACCES && error != EAGAIN && names(path);
         close();
         if (error == EACCES || error == EAGAIN) return Outcome::Busy;
+        if (drop) ::unlink(name);
         errno = error;
         raise_errno(path);
     }

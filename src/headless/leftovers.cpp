@@ -2,6 +2,7 @@
 
 #include "headless/options.hpp"
 #include "headless/progress.hpp"
+#include "headless/temporary_files.hpp"
 #include "host/host.hpp"
 #include "host/stdlib.hpp"
 
@@ -208,6 +209,16 @@ void remove_into(const Ref& path, Cleaning& done) {
     }
 }
 
+// The empty claim of a name a dead batch left (temporary_files.hpp);
+// false when it could not be looked at or removed.
+bool drop_claim_into(const Ref& marker, Cleaning& done) {
+    std::optional<Ref> dropped;
+    std::optional<Ref> error = py::guard([&] { dropped = drop_claim(marker); });
+    if (error) py::append(done.refused, py::tuple({marker, *error}));
+    if (dropped) py::append(done.removed, *dropped);
+    return !error;
+}
+
 bool remove_file(const Ref& path) {
     return !py::guard([&] { host::os("remove", {path}); });
 }
@@ -364,7 +375,10 @@ void remove_batch_files(const Ref& key, const Ref& temps, Survey& found, Cleanin
         });
         return;
     }
-    py::for_each(temps, [&](const Ref& temp) { remove_into(temp, done); });
+    py::for_each(temps, [&](const Ref& temp) {
+        // A marker whose claim could not be looked at stays, to be tried again.
+        if (!is_claim_marker(temp) || drop_claim_into(temp, done)) remove_into(temp, done);
+    });
     for (std::size_t i = 0; i < claims.size(); ++i) {
         // Removed while claimed: a batch that opened it meanwhile sees that
         // the name no longer leads to the file it locked, and makes a new one.

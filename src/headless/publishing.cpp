@@ -1,6 +1,7 @@
 #include "headless/publishing.hpp"
 
 #include "engine/naming.hpp"
+#include "headless/temporary_files.hpp"
 #include "host/error.hpp"
 #include "host/files.hpp"
 #include "host/host.hpp"
@@ -14,21 +15,97 @@ bool matches(PyObject* type) { return PyErr_ExceptionMatches(type) != 0; }
 // to replace an existing file too, so it claims the name just as well.
 bool rename_refuses_to_replace() { return host::on_windows(); }
 
+// A file system that has no hard links says so with these (exFAT: EPERM).
+bool links_refused(const py::PendingError& refused) {
+    if (!refused.matches(PyExc_OSError)) return false;
+    Ref number = py::getattr(refused.value(), "errno");
+    if (number.get() == Py_None) return false;
+    Ref errno_module = host::module("errno");
+    return py::any_of(py::list({py::getattr(errno_module, "EPERM"), py::getattr(errno_module, "EOPNOTSUPP"),
+                                py::getattr(errno_module, "ENOTSUP"), py::getattr(errno_module, "ENOSYS")}),
+                      [&number](const Ref& code) {
+                          return py::check_status(PyObject_RichCompareBool(number.get(), code.get(), Py_EQ)) == 1;
+                      });
+}
+
+Ref open_exclusively(const Ref& path) {
+    Ref os = host::global("os");
+    long long flags = py::as_long(py::getattr(os, "O_WRONLY")) | py::as_long(py::getattr(os, "O_CREAT")) |
+                      py::as_long(py::getattr(os, "O_EXCL"));
+    return host::os("open", {path, py::integer(flags), py::integer(0666)});
+}
+
+// The claim under `candidate`, made exclusively and recorded by its marker
+// (temporary_files.hpp); false when the name is taken.
+bool make_claim(const Ref& candidate, const Ref& marker) {
+    note_claim(marker, candidate, py::none());
+    Ref fd;
+    try {
+        fd = open_exclusively(candidate);
+    } catch (const py::PyError&) {
+        py::PendingError pending;
+        py::swallow([&] { host::remove_if_there(marker); });
+        if (pending.matches(PyExc_FileExistsError)) return false;
+        pending.rethrow();
+    }
+    Ref st;
+    py::finally([&] { st = host::os("fstat", {fd}); }, [&] { host::os("close", {fd}); });
+    note_claim(marker, candidate, py::list({py::getattr(st, "st_dev"), py::getattr(st, "st_ino")}));
+    return true;
+}
+
+// Where neither a link nor a rename that refuses to replace works: the
+// name is claimed by an exclusive create, and the finished file renamed
+// over the claim, which only this batch touches while its marker stands.
+bool claim_and_rename(const Ref& temp, const Ref& candidate) {
+    Ref marker = claim_marker(temp);
+    if (!make_claim(candidate, marker)) return false;
+    try {
+        host::os("rename", {temp, candidate});
+    } catch (const py::PyError&) {
+        py::PendingError pending;
+        py::swallow([&] { drop_claim(marker); });
+        py::swallow([&] { host::remove_if_there(marker); });
+        pending.rethrow();
+    }
+    // Published: a marker left now names a claim that is gone, and harms nothing.
+    py::swallow([&] {
+        host::sync_folder(host::os_path("dirname", {candidate}));
+        host::remove_if_there(marker);
+    });
+    return true;
+}
+
 // One atomic attempt at a name: true when `candidate` now names the file.
 // A name seen taken is not tried: the link would refuse it anyway.
-bool claim(const Ref& temp, const Ref& candidate) {
+bool claim(const Ref& temp, const Ref& candidate, PublishWay& way) {
     if (is_taken(candidate)) return false;
     try {
         host::os("link", {temp, candidate});
+        way = PublishWay::Link;
         return true;
     } catch (const py::PyError&) {
         // Held aside: asking which platform this is calls Python.
         py::PendingError refused;
         if (refused.matches(PyExc_FileExistsError)) return false;
-        if (!refused.matches(PyExc_OSError) || !rename_refuses_to_replace()) refused.rethrow();
+        if (rename_refuses_to_replace()) {
+            if (!refused.matches(PyExc_OSError)) refused.rethrow();
+        } else if (!links_refused(refused)) {
+            refused.rethrow();
+        }
+    }
+    if (!rename_refuses_to_replace()) {
+        host::NoReplace renamed = host::rename_no_replace(temp, candidate);
+        if (renamed == host::NoReplace::Unsupported) {
+            way = PublishWay::ClaimAndRename;
+            return claim_and_rename(temp, candidate);
+        }
+        way = PublishWay::Rename;
+        return renamed == host::NoReplace::Renamed;
     }
     try {
         host::os("rename", {temp, candidate});
+        way = PublishWay::Rename;
         return true;
     } catch (const py::PyError&) {
         if (!matches(PyExc_FileExistsError)) throw;
@@ -44,14 +121,20 @@ bool within_limit(long long counter) {
 
 }  // namespace
 
-std::optional<Ref> publish(const Ref& temp, const Ref& output_file, bool skip_existing) {
-    if (claim(temp, output_file)) return output_file;
-    if (skip_existing) return std::nullopt;
-    return first_claimed(split_name(output_file), within_limit,
-                         [&temp](const Ref& candidate) { return claim(temp, candidate); });
+std::optional<Ref> publish(const Ref& temp, const Ref& output_file, bool skip_existing, PublishWay* way) {
+    PublishWay used = PublishWay::Link;
+    std::optional<Ref> published;
+    if (claim(temp, output_file, used)) {
+        published = output_file;
+    } else if (!skip_existing) {
+        published = first_claimed(split_name(output_file), within_limit,
+                                  [&](const Ref& candidate) { return claim(temp, candidate, used); });
+    }
+    if (way != nullptr) *way = used;
+    return published;
 }
 
-bool is_taken(const Ref& name) { return py::truthy(host::os_path("lexists", {name})); }
+bool is_taken(const Ref& name) { return py::truthy(host::os_path("lexists", {name})) && !is_claimed(name); }
 
 std::optional<Ref> planned_name(const Ref& output_file, bool skip_existing, const Ref& planned) {
     auto is_free = [&planned](const Ref& name) {

@@ -21,15 +21,25 @@ namespace velmora::headless {
 
 using py::Ref;
 
+// How a share lets a name be claimed: a hard link (the temporary name
+// stays, for discard()); where links are refused, a rename that refuses
+// to replace; where that is refused too, an exclusive create of the name
+// and a rename over it (temporary_files.hpp records such a claim).
+enum class PublishWay { Link, Rename, ClaimAndRename };
+
 // Publishes `temp` under `output_file`, or when that name is taken under
 // the first free name after it; with `skip_existing` a taken name means
 // the output is skipped instead (nothing is returned). Never replaces a
-// file. The temporary name is left for discard().
-std::optional<Ref> publish(const Ref& temp, const Ref& output_file, bool skip_existing);
+// file. A temporary name still there is left for discard(). `way`, when
+// given, says how the last name was tried.
+std::optional<Ref> publish(const Ref& temp, const Ref& output_file, bool skip_existing,
+                           PublishWay* way = nullptr);
 
 // Whether a name is taken: anything there, a dangling link included (a
-// link, or a rename that refuses to replace, refuses such a name). The one
-// test of a free name for a run's claims and a dry run's plan alike.
+// link, or a rename that refuses to replace, refuses such a name), but
+// not another batch's claim of the name, an empty file that is no output.
+// The one test of a free name for a run's claims and a dry run's plan
+// alike (the claim itself is what decides between two batches).
 bool is_taken(const Ref& name);
 
 // The name publish() would claim now for `output_file`, where a name is

@@ -29,6 +29,27 @@ void discard(const Ref& temp);
 // outputs are `output_base` + "." + format.
 void discard_temps(const Ref& output_base, const Ref& formats, const Ref& tag);
 
+// Where neither a hard link nor a rename that refuses to replace works
+// (exFAT, many SMB mounts), an output's name is claimed by creating it
+// exclusively, and the finished file is renamed over that claim
+// (publishing.hpp). Until then the claim is an empty file under the
+// output's name, recorded first by a marker beside the temporary file,
+// "<temporary name>.claim": the claim's base name, and once made its
+// device and inode. A dead batch's marker is one of its temporary files,
+// and removing it removes the claim it names when that is still the empty
+// file it made; a recorded claim is never taken for an output.
+Ref claim_marker(const Ref& temp);
+bool is_claim_marker(const Ref& path);
+// Writes the marker (on the disk when this returns); `identity` is None
+// before the claim is made, [st_dev, st_ino] after.
+void note_claim(const Ref& marker, const Ref& claim, const Ref& identity);
+// Removes the claim that `marker` names if it is still the empty file the
+// marker's batch made; its path when it was removed. Leaves the marker.
+std::optional<Ref> drop_claim(const Ref& marker);
+// Whether `path` is an empty file that a claim marker in its folder
+// names: a name being claimed, not an output.
+bool is_claimed(const Ref& path);
+
 // A temporary file left by a crash: the name under which it was already
 // published (a second link to the same file), if it was.
 std::optional<Ref> published_name(const Ref& temp, const Ref& output_file);

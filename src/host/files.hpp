@@ -20,6 +20,15 @@ bool on_windows();
 // Removes a file if it is there (a missing one is no error).
 void remove_if_there(const py::Ref& path);
 
+// A rename that refuses to replace: `to` is claimed for `from` in one step
+// unless something is there (renameat2 with RENAME_NOREPLACE on Linux,
+// renamex_np with RENAME_EXCL on macOS). Unsupported where the system or
+// the file system has no such rename (exFAT, many SMB mounts, Windows,
+// where os.rename refuses to replace anyway); any other failure raises
+// OSError.
+enum class NoReplace { Renamed, Taken, Unsupported };
+NoReplace rename_no_replace(const py::Ref& from, const py::Ref& to);
+
 // Makes a folder's entries (a file created, renamed or removed in it)
 // durable: a power cut after this returns keeps them. Nothing on Windows,
 // whose file systems journal their entries.
