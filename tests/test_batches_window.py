@@ -10,7 +10,7 @@ import sys
 import threading
 import time
 
-from headless_support import HeadlessTestCase, host, mayasim, velmora
+from headless_support import MAYAPY, HeadlessTestCase, host, mayasim, velmora
 from support import BUILD, SIM
 
 WINDOW = "velmoraBatchesWin"
@@ -236,21 +236,37 @@ class LauncherTest(BatchesWindowCase):
             asked = json.load(f)
         self.assertEqual((asked["jobs"], asked["timeout"], asked["choices"]["outputs"]), (2, 90, ["mb", "fbx"]))
 
-    def test_bad_input_is_told_and_starts_nothing(self):
+    def test_bad_input_is_told_in_the_commands_words_and_starts_nothing(self):
         self.scenes("a.ma")
+        scene = os.path.join(self.folder, "a.ma")
         velmora.show_batches()
         start = self.control("button", "Start in Background")[0]
-        for folder, outputs, said in (("", ("mb",), "folder not found"),
-                                      (self.path("nowhere"), ("mb",), "folder not found"),
-                                      (self.folder, (), "no output format chosen")):
-            self.fill(folder, outputs)
-            host.press(start)
-            self.assertEqual(host.confirm_dialogs[-1]["message"],
-                             "The batch was not started: %s%s" % (
-                                 said, ": " + folder if said == "folder not found" else ""))
-        self.assertEqual(len(host.confirm_dialogs), 3)
+        cases = [(dict(folder=""), "no folder given"),
+                 (dict(folder="   "), "no folder given"),
+                 (dict(folder=self.path("nowhere")), "folder not found: " + self.path("nowhere")),
+                 (dict(folder=scene), "not a folder: " + scene),
+                 (dict(folder=self.folder, outputs=()), "no output format chosen"),
+                 (dict(folder=self.folder, jobs=-1), "jobs must be a whole number from 1 to 256, not -1"),
+                 (dict(folder=self.folder, jobs=1000), "jobs must be a whole number from 1 to 256, not 1000"),
+                 (dict(folder=self.folder, timeout=-5), "timeout must be a number of seconds above 0, not -5")]
+        for fields, said in cases:
+            with self.subTest(**fields):
+                self.fill(**fields)
+                host.press(start)
+                self.assertEqual(host.confirm_dialogs[-1]["message"], "The batch was not started: " + said)
+        self.assertEqual(len(host.confirm_dialogs), len(cases))
         self.assertEqual(velmora.batches(), [])
         self.assertEqual(os.listdir(self.folder), ["a.ma"])
+        # A path typed with a space after it is the folder.
+        self.fill(self.folder + " ")
+        host.press(start)
+        self.assertEqual(len(host.confirm_dialogs), len(cases))
+        self.assertEqual([b["folder"] for b in velmora.batches()], [self.folder])
+
+    def test_start_batch_without_outputs_is_the_same_words(self):
+        with self.assertRaises(ValueError) as caught:
+            velmora.start_batch(self.folder, outputs=None, mayapy=MAYAPY)
+        self.assertEqual(str(caught.exception), "no output format chosen")
 
 
 class TimerTest(BatchesWindowCase):

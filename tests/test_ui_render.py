@@ -21,7 +21,7 @@ LABELS = {
                               "Time: 2m 5s", "FAILED FILES:", "  - shot_040.ma",
                               "Save to File", "Close"],
     "about_window.svg": ["About Velmora", "Velmora", "Version 1.0", "velmora.example", "OK"],
-    "batches_window.svg": ["Velmora Batches", "Source Folder:", "Maya processes (0 = automatic):",
+    "batches_window.svg": ["Velmora Batches", "Source Folder:", "Maya processes (1 to 256, 0 = automatic):",
                            "600", "Start in Background", "Batches:", "D:/scenes/episode_03",
                            "Running", "17 / 48", "5m 12s left", "Stopped", "Finished",
                            "2 failed", "Resume", "Forget", "Report", "Folder",

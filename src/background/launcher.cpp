@@ -29,11 +29,11 @@ Ref check(const char* label, bool value) { return make({"checkBox", {}, {{"label
 
 bool checked(const Ref& box) { return py::truthy(host::cmds("checkBox", {box}, {{"q", true}, {"v", true}})); }
 
-// A labelled whole number of at least 0 on one line.
+// A labelled whole number on one line (checked when the batch starts).
 Ref number_field(const char* label) {
     make({"rowLayout", {}, {{"nc", 2}, {"cw2", py::tuple({320, 60})}, {"adj", 1}}});
     make({"text", {}, {{"label", label}, {"align", "left"}}});
-    Ref field = make({"intField", {}, {{"v", 0}, {"min", 0}, {"w", 60}}});
+    Ref field = make({"intField", {}, {{"v", 0}, {"w", 60}}});
     up();
     return field;
 }
@@ -54,23 +54,25 @@ Ref chosen_types(const Ref (&boxes)[3]) {
     return types;
 }
 
-// 0 in the field means "not set".
-Ref positive_or_none(const Ref& field) {
+// 0 in the field means "not set"; anything else goes to start_batch's
+// checks, which refuse it in the command's words.
+Ref value_or_none(const Ref& field) {
     Ref value = host::cmds("intField", {field}, {{"q", true}, {"v", true}});
-    return py::as_long(value) > 0 ? value : py::none();
+    return py::as_long(value) != 0 ? value : py::none();
 }
 
 Ref start_from_launcher(const Window& w) {
     const Launcher& l = w->launcher;
-    Ref folder = host::cmds("textField", {l.folder}, {{"q", true}, {"text", true}});
+    // Spaces around a typed or pasted path are not seen in the field.
+    Ref folder = py::call_method(host::cmds("textField", {l.folder}, {{"q", true}, {"text", true}}), "strip");
     return py::call(host::global("start_batch"), {folder},
                     {{"sources", chosen_types(l.sources)},
                      {"outputs", chosen_types(l.outputs)},
                      {"preset", host::cmds("optionMenu", {l.preset}, {{"q", true}, {"v", true}})},
                      {"recursive", py::boolean(checked(l.recursive))},
                      {"skip_existing", py::boolean(checked(l.skip_existing))},
-                     {"jobs", positive_or_none(l.jobs)},
-                     {"timeout", positive_or_none(l.timeout)}});
+                     {"jobs", value_or_none(l.jobs)},
+                     {"timeout", value_or_none(l.timeout)}});
 }
 
 // The button's command: bad input (ValueError) or a launch that failed is
@@ -140,7 +142,7 @@ void build_processes(const Window& w) {
     heading("Background:");
     frame();
     make({"columnLayout", {}, {{"adj", true}, {"rs", 2}}});
-    w->launcher.jobs = number_field("Maya processes (0 = automatic):");
+    w->launcher.jobs = number_field("Maya processes (1 to 256, 0 = automatic):");
     w->launcher.timeout = number_field("Time limit per file in seconds (0 = none):");
     up();
     up();

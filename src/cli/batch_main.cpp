@@ -95,6 +95,9 @@ Ref parser() {
 // --dry-run: the report of what a run would do, then the names it would
 // write; 0 unless a source would fail.
 int dry_run(const headless::Request& request) {
+    py::for_each(request.notices, [](const Ref& notice) {
+        headless::write_console(py::format("velmora-batch: warning: {}\n", {notice}), "stderr");
+    });
     Ref results = headless::plan_outputs(request);
     headless::write_console(py::format("{}\n{}\n", {headless::report_text(results),
                                                       headless::planned_lines(results, request.folder)}));

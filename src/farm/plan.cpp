@@ -52,6 +52,22 @@ void print_summary(const Ref& jobdir, const Ref& sources, const Ref& tasks, Py_s
     say(py::format("Next: velmora-batch submit --farm slurm|deadline|opencue|openjd {}", {jobdir}));
 }
 
+// The batch's options that belong to one run, not to a plan: each task
+// has its journal in the job folder and resumes by itself.
+void refuse_run_options(const Ref& args) {
+    constexpr const char* kRunOnly[][2] = {{"dry_run", "--dry-run"}, {"resume", "--resume"},
+                                          {"restart", "--restart"}, {"retry_failed", "--retry-failed"},
+                                          {"journal", "--journal"}};
+    for (const auto& option : kRunOnly) {
+        Ref value = py::getattr(args, option[0]);
+        if (value.get() == Py_None || value.get() == Py_False) continue;
+        throw UsageError(text(py::format("{} does not apply to plan: each task keeps its journal in the job "
+                                         "folder and resumes when run again (run-task --retry-failed "
+                                         "converts its failed sources again)",
+                                         {option[1]})));
+    }
+}
+
 }  // namespace
 
 int plan(const Ref& argv) {
@@ -64,6 +80,7 @@ int plan(const Ref& argv) {
     Ref args = parse(parser, argv);
     Py_ssize_t asked = static_cast<Py_ssize_t>(py::as_long(py::getattr(args, "tasks")));
     if (asked < 1) throw UsageError("--tasks must be at least 1");
+    refuse_run_options(args);
     headless::BatchArguments given = headless::arguments_from(args, py::none());
     headless::Request request = headless::make_request(given);
     Ref jobdir = absolute(py::getattr(args, "out"));

@@ -37,6 +37,9 @@ struct Request {
     // file whose appearance asks it to stop as Ctrl-C does. Null: none.
     Ref status_file;
     Ref stop_file;
+    // What the checks of the choices changed, said once when the batch
+    // starts (a list of str).
+    Ref notices = py::list();
 };
 
 // The sources of a batch, as paths relative to `folder` with "/": the

@@ -82,6 +82,7 @@ private:
                double now) override;
 
     void fit_jobs_to_memory();
+    void say_notices();
     Ref run_locked();
     Ref convert();
     void stop_workers();
@@ -363,6 +364,18 @@ void Controller::fit_jobs_to_memory() {
     memory_.reset();  // the user's number is obeyed
 }
 
+// What the checks changed, and a batch with nothing to convert: an empty
+// result is said, never a silent success.
+void Controller::say_notices() {
+    py::for_each(request_.notices, [this](const Ref& notice) { progress_.warn(notice); });
+    if (ledger_.total() > 0) return;
+    const Choices& c = request_.choices;
+    bool filtered = py::length(c.include) > 0 || py::length(c.exclude) > 0;
+    progress_.warn(py::format("nothing to convert: no source of the chosen types ({}){} in {}",
+                              {py::call_method(py::str(" "), "join", {c.extensions}),
+                               filtered ? " that the include and exclude patterns take" : "", request_.folder}));
+}
+
 // ---------------------------------------------------------------- loop
 
 void Controller::interrupt(int interrupts, double now) {
@@ -472,6 +485,7 @@ Ref Controller::convert() {
     schedule_.emplace(full_sources, competing_chains(ledger_.sources()), wanted);
     memory_ = available_memory();
     fit_jobs_to_memory();
+    say_notices();
     progress_.start(ledger_.total(), ledger_.done(), ledger_.converted(), ledger_.failed(), monotonic());
     interrupts_ = std::make_unique<Interrupts>();
     if (schedule_->waiting() > 0) {

@@ -44,7 +44,9 @@ Ending ending_of(const Ref& results) {
     bool failed = py::truthy(py::get_item(results, "failed"));
     bool pending = py::truthy(py::get_item(results, "pending"));
     std::optional<Ref> unread = py::find_item(results, "unread");
-    return failed || pending || (unread && py::truthy(*unread)) ? Ending::FilesLeft : Ending::Done;
+    // A batch that found nothing to convert did not succeed at anything.
+    bool empty = py::as_long(py::get_item(results, "total")) == 0;
+    return failed || pending || empty || (unread && py::truthy(*unread)) ? Ending::FilesLeft : Ending::Done;
 }
 
 int exit_status(Ending ending) {

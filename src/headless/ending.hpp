@@ -4,7 +4,8 @@
 //
 //   ending        Python                    exit status
 //   Done          (the results)             0
-//   FilesLeft     (the results)             1   a file failed or is pending
+//   FilesLeft     (the results)             1   a file failed or is pending,
+//                                               or there was none to convert
 //   BatchError    RuntimeError(message)     1   e.g. mayapy does not start
 //   Interrupted   KeyboardInterrupt         130
 //   BadUsage      ValueError(message)       2   bad arguments; nothing touched

@@ -34,7 +34,13 @@ Ref choose_from(const Option& option) {
 // (the window's) order, each once.
 Ref formats(const Ref& given, const Option& option) {
     const char* what = option.noun;
-    Ref items = PyUnicode_Check(given.get()) ? py::call_method(given, "split", {","}) : given;
+    // None chooses nothing, as an empty --outputs does.
+    Ref items = given.get() == Py_None        ? py::list()
+                : PyUnicode_Check(given.get()) ? py::call_method(given, "split", {","})
+                                               : given;
+    if (!PyUnicode_Check(given.get()) && py::guard([&] { items = py::check(PySequence_List(items.get())); })) {
+        usage(py::format("{} must be names such as ma, mb, fbx", {what}));
+    }
     Ref wanted = py::check(PySet_New(nullptr));
     py::for_each(items, [&](const Ref& item) {
         if (!PyUnicode_Check(item.get())) usage(py::format("{} must be names such as ma, mb, fbx", {what}));
@@ -75,10 +81,15 @@ Ref checked_flag(const Ref& given, const Option& /*option*/) {
 namespace {
 
 Ref checked_folder(const Ref& given) {
-    Ref folder = py::call(host::attribute("os", "fspath"), {given});
-    if (!PyUnicode_Check(folder.get())) usage(py::str("the folder must be given as text"));
-    if (!py::truthy(host::os_path("isdir", {folder}))) usage(py::format("folder not found: {}", {folder}));
-    return folder;
+    Ref folder;
+    if (py::guard([&] { folder = py::call(host::attribute("os", "fspath"), {given}); }) ||
+        !PyUnicode_Check(folder.get())) {
+        usage(py::str("the folder must be given as text"));
+    }
+    if (!py::truthy(folder)) usage(py::str("no folder given"));
+    if (py::truthy(host::os_path("isdir", {folder}))) return folder;
+    if (py::truthy(host::os_path("lexists", {folder}))) usage(py::format("not a folder: {}", {folder}));
+    usage(py::format("folder not found: {}", {folder}));
 }
 
 // Each mayapy holds a whole Maya (well over a gigabyte once a production
@@ -259,6 +270,18 @@ Ref find_mayapy(const Ref& given) {
 
 namespace {
 
+// An output folder that is the batch folder means the outputs go next to
+// the sources, as without one (it is the same batch).
+void outputs_next_to_sources(Request& request) {
+    Ref& chosen = request.choices.output_folder;
+    if (chosen.get() == Py_None) return;
+    Ref real_output = host::os_path("normcase", {host::os_path("realpath", {chosen})});
+    Ref real_folder = host::os_path("normcase", {host::os_path("realpath", {request.folder})});
+    if (PyObject_RichCompareBool(real_output.get(), real_folder.get(), Py_EQ) != 1) return;
+    chosen = py::none();
+    py::append(request.notices, "the output folder is the batch folder: the outputs are written next to their sources");
+}
+
 // A journal named by the user: a path of text.
 Ref checked_journal(const Ref& given) {
     Ref path;
@@ -299,6 +322,7 @@ Request make_request(const BatchArguments& given) {
     request.progress = given.progress;
     // A dry run starts no Maya: it needs none.
     request.mayapy = given.dry_run && given.mayapy.get() == Py_None ? py::none() : find_mayapy(given.mayapy);
+    outputs_next_to_sources(request);
     request.identity = identity_of(request.folder, request.choices);
     request.journal = given.journal.get() == Py_None ? journal_by_default(request.identity, request.folder, given.resume)
                                                      : checked_journal(given.journal);
