@@ -49,9 +49,9 @@ Py_ssize_t task_index(const Ref& given) {
 // to some processors (as Open Job Description's workers may be) show as
 // the processors this process may run on, when fewer than the machine's.
 Ref allocated_processors() {
-    Ref environ = py::getattr(module("os"), "environ");
+    Ref variables = py::getattr(module("os"), "environ");
     for (const char* name : {"SLURM_CPUS_PER_TASK", "SLURM_CPUS_ON_NODE"}) {
-        Ref value = get(environ, name);
+        Ref value = get(variables, name);
         if (value.get() == Py_None) continue;
         Ref count;
         if (py::guard([&] { count = py::call(py::builtin("int"), {value}); }) || py::as_long(count) < 1) {
