@@ -316,9 +316,12 @@ class MayapyFails(DoctorTestCase):
         tmp = self.path("tmp")
         os.mkdir(tmp)
         env = dict(os.environ, TMPDIR=tmp, MAYASIM_COST_INITIALIZE="300")
+        # As from a terminal: a suite started in the background by a shell
+        # inherits Ctrl-C ignored, and would hand that on.
         proc = subprocess.Popen([sys.executable, "-c", COMMAND, "doctor", "--mayapy", MAYAPY],
                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env,
-                                universal_newlines=True)
+                                universal_newlines=True,
+                                preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
         self.addCleanup(lambda: proc.poll() is None and proc.kill())
         lines = [proc.stdout.readline(), proc.stdout.readline()]
         self.assertTrue(lines[1].startswith("ok    velmora"), lines)
