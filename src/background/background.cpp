@@ -128,7 +128,8 @@ std::optional<Ref> running_with_identity(const Ref& identity) {
         if (batch.get() == Py_None || !PyDict_Check(batch.get())) return false;
         Ref recorded = py::call_method(batch, "get", {"identity"});
         if (PyObject_RichCompareBool(recorded.get(), identity.get(), Py_EQ) != 1) return false;
-        if (!controller_running(folder, headless::read_status(status_path(folder)))) return false;
+        Ref status = headless::read_status(status_path(folder));
+        if (!still_at_work(status) || !controller_running(folder, status)) return false;  // ended, or exiting
         found = name;
         return true;
     });
@@ -293,8 +294,15 @@ void resume(const Ref& id, bool retry_failed) {
     relaunch(folder, batch, retry_failed);
 }
 
+// A batch shown as ended may still have its controller writing its summary
+// and exiting: forgetting it waits for that moment, not for a stop.
 void forget(const Ref& id) {
     Ref folder = batch_folder(id);
+    for (int i = 0; i < kLockAttempts && !still_at_work(headless::read_status(status_path(folder))) &&
+                    controller_running(folder, headless::read_status(status_path(folder)));
+         ++i) {
+        host::time("sleep", {kLockPause});
+    }
     if (controller_running(folder, headless::read_status(status_path(folder)))) {
         PyErr_SetObject(PyExc_ValueError,
                         py::format("background batch {} is running; stop it first", {id}).get());
