@@ -326,9 +326,11 @@ constexpr bool rows_are_whole() {
             return false;
         }
         if (o.record != nullptr) {
-            if (o.check == nullptr || o.noun == nullptr) return false;
+            // checked() sets both; its noun stands for the function, whose
+            // address a sanitized build does not compare at compile time.
+            if (o.noun == nullptr) return false;
             if (flag ? o.chosen_flag == nullptr : o.chosen == nullptr) return false;
-        } else if (o.chosen != nullptr || o.chosen_flag != nullptr || o.worker || o.check != nullptr) {
+        } else if (o.chosen != nullptr || o.chosen_flag != nullptr || o.worker || o.noun != nullptr) {
             return false;
         }
         if ((o.type == Type::Formats || o.type == Type::OneOf) && o.allowed == nullptr) return false;
