@@ -26,6 +26,13 @@ class IdentityTestCase(HeadlessTestCase):
         return subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE, start_new_session=True,
                                 env=env, cwd=cwd, **popen)
 
+    def wait_for_a_record(self):
+        """Until the batch's journal (in the cache) holds a finished source."""
+        deadline = time.time() + 30
+        while not (self.journals() and any("source" in r for r in journal_lines(self.journals()[0]))):
+            self.assertLess(time.time(), deadline)
+            time.sleep(0.05)
+
     def journals(self):
         return sorted(glob.glob(os.path.join(self.cache, "velmora", "batches", "*.journal")))
 
@@ -57,10 +64,7 @@ class TwoBatchesOfOneFolder(IdentityTestCase):
         self.scenes(*names)
         self.costs(save=2)
         first = self.run_command("--outputs", "mb", "--jobs", "1")
-        deadline = time.time() + 30
-        while not (self.journals() and any("source" in r for r in journal_lines(self.journals()[0]))):
-            self.assertLess(time.time(), deadline)
-            time.sleep(0.05)
+        self.wait_for_a_record()
         for extra in ((), ("--resume",)):
             with self.subTest(extra=extra):
                 second = self.run_command("--outputs", "mb", "--jobs", "1", *extra)
@@ -85,10 +89,7 @@ class JournalsOfOneBatch(IdentityTestCase):
         self.scenes(*["s%d.ma" % i for i in range(4)])
         self.costs(save=0.3)
         first = self.run_command("--outputs", "mb", "--jobs", "1")
-        deadline = time.time() + 30
-        while not (self.journals() and any("source" in r for r in journal_lines(self.journals()[0]))):
-            self.assertLess(time.time(), deadline)
-            time.sleep(0.05)
+        self.wait_for_a_record()
         os.killpg(first.pid, signal.SIGKILL)
         first.communicate()
         journal, = self.journals()

@@ -16,8 +16,8 @@ Ref start(headless::BatchArguments given);
 // Asks a running batch to stop as Ctrl-C does; nothing for one that ended.
 void stop(const Ref& id);
 // Launches a controller that continues the batch from its journal (failed
-// sources again with `retry_failed`); nothing while one runs.
-void resume(const Ref& id, bool retry_failed);
+// sources again when asked); nothing while one runs.
+void resume(const Ref& id, bool failed_again);
 // Removes an ended batch from the list (its outputs and a journal named
 // by the caller stay); ValueError while it runs.
 void forget(const Ref& id);

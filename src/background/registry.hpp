@@ -59,7 +59,7 @@ Ref stop_path(const Ref& folder);        // stop
 Ref lock_path(const Ref& folder);        // controller.lock
 Ref log_path(const Ref& folder);         // controller.log
 Ref launched_path(const Ref& folder);    // launched.json: {"pid": ..., "time": ..., "log_from": ...}
-Ref resume_path(const Ref& folder);      // resume: {"retry_failed": ...}
+Ref resume_path(const Ref& folder);      // resume: what resume_batch was asked, until launched
 Ref summary_path(const Ref& folder);     // summary.json
 
 // batch.json as a dict; None when missing or unreadable.

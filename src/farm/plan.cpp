@@ -6,6 +6,8 @@
 #include "headless/options.hpp"
 #include "host/host.hpp"
 
+#include <cstring>
+
 namespace velmora::farm {
 namespace {
 
@@ -52,19 +54,18 @@ void print_summary(const Ref& jobdir, const Ref& sources, const Ref& tasks, Py_s
     say(py::format("Next: velmora-batch submit --farm slurm|deadline|opencue|openjd {}", {jobdir}));
 }
 
-// The batch's options that belong to one run, not to a plan: each task
-// has its journal in the job folder and resumes by itself.
+// The batch's options that belong to one run, not to a plan (neither
+// recorded nor planned; the mayapy is recorded apart): each task has its
+// journal in the job folder and resumes by itself.
 void refuse_run_options(const Ref& args) {
-    constexpr const char* kRunOnly[][2] = {{"dry_run", "--dry-run"}, {"resume", "--resume"},
-                                          {"restart", "--restart"}, {"retry_failed", "--retry-failed"},
-                                          {"journal", "--journal"}};
-    for (const auto& option : kRunOnly) {
-        Ref value = py::getattr(args, option[0]);
+    for (const headless::Option& o : headless::kOptions) {
+        if (o.flag == nullptr || o.record != nullptr || o.planned || std::strcmp(o.keyword, "mayapy") == 0) continue;
+        Ref value = py::getattr(args, o.keyword);
         if (value.get() == Py_None || value.get() == Py_False) continue;
         throw UsageError(text(py::format("{} does not apply to plan: each task keeps its journal in the job "
                                          "folder and resumes when run again (run-task --retry-failed "
                                          "converts its failed sources again)",
-                                         {option[1]})));
+                                         {o.flag})));
     }
 }
 

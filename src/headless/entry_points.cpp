@@ -46,7 +46,7 @@ PyMethodDef kEntryPoints[] = {
      "Returns the results: total, converted, failed [(source, reason)], skipped, outputs,\n"
      "pending, start_time, end_time, journal, logs. A file that crashes or hangs Maya fails\n"
      "alone; an interrupted batch is finished by running it again with resume=True\n"
-     "(retry_failed=True converts the sources that failed again; restart=True starts it over,\n"
+     "(and, asked to, converts the sources that failed again; restart=True starts it over,\n"
      "its journal kept aside). The pipeline options write the outputs under a folder of\n"
      "their own, set the FBX files' version and text form, and filter the sources by\n"
      "shell-style patterns; dry_run=True returns the names a run would write without\n"
