@@ -11,6 +11,7 @@ other.
     headless    ui  the two front ends, side by side
     engine      the conversion rules both front ends drive
     core        the converter object, its log, the statistics report
+    scene       the reading of scene files without Maya
     host        the C API, errors, Maya and the standard library
 
 platform stands apart: build glue for one platform's runtime, it includes
@@ -25,7 +26,7 @@ from support import ROOT
 
 SRC = os.path.join(ROOT, "src")
 
-LAYERS = [("host",), ("core",), ("engine",), ("headless", "ui"), ("farm",), ("background",), ("doctor",),
+LAYERS = [("host",), ("scene",), ("core",), ("engine",), ("headless", "ui"), ("farm",), ("background",), ("doctor",),
           ("cli",), ("module",)]
 RANK = {folder: rank for rank, folders in enumerate(LAYERS) for folder in folders}
 APART = ("platform",)
