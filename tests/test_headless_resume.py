@@ -80,8 +80,8 @@ class CrashBetweenPublishingAndJournaling(HeadlessTestCase):
         prefix = os.path.join(self.folder, ".velmora-%s.0" % header["batch"])
         mayasim.write_scene(prefix + ".mb", fmt="mb")
         os.link(prefix + ".mb", os.path.join(self.folder, "a.mb"))
-        with open(prefix + ".fbx", "w") as f:
-            f.write("MAYASIM-FBX 1\n{\"un")
+        with open(prefix + ".fbx", "wb") as f:
+            f.write(b"Kaydara FBX Binary  \x00\x1a\x00\x1c\x1e\x00\x00\n{\"un")
         results = self.batch(outputs=("mb", "fbx"), jobs=1, resume=True)
         f = lambda n: os.path.join(self.folder, n)  # noqa: E731
         self.assertEqual(sorted(results["outputs"]),

@@ -1,5 +1,4 @@
 """Simulated host: the MEL texts it understands, and nothing more."""
-import json
 import os
 import shutil
 import sys
@@ -19,10 +18,9 @@ def mel_quote(path):
 
 
 def read_fbx(path):
-    with open(path, encoding="utf-8", errors="surrogateescape") as f:
-        first, rest = f.read().split("\n", 1)
-    assert first == "MAYASIM-FBX 1", first
-    return json.loads(rest)
+    doc = mayasim.read_scene(path)
+    assert doc["format"] == "FBX", doc["format"]
+    return doc
 
 
 class MelTest(SimTestCase):

@@ -2,6 +2,7 @@
 import os
 import shutil
 import stat
+import struct
 import sys
 import tempfile
 import unittest
@@ -14,10 +15,17 @@ import maya.cmds as cmds
 REAL_WORLD_MA = """//Maya ASCII 2023 scene
 //Name: walk.ma
 //Codeset: UTF-8
+file -rdi 1 -ns "hero" -rfn "heroRN" -op "v=0;" -typ "mayaAscii"
+\t\t "/rigs/hero;v2.ma";
+file -r -ns "hero" -dr 1 -rfn "heroRN" -op "v=0;" -typ "mayaAscii"
+\t\t "/rigs/hero;v2.ma";
 requires maya "2023";
+requires -nodeType "mayaUsdProxyShape" -dataType "pxrUsdStageData" "mayaUsdPlugin"
+\t\t "1.0";
 requires "stereoCamera" "10.0";
 currentUnit -l centimeter -a degree -t ntscf;
 fileInfo "application" "maya";
+fileInfo "note" "a; createNode fake -n \\"x\\"; // not a comment";
 createNode transform -s -n "persp";
 \trename -uid "D6C1F0B2-4F4E-1D2B-6A5D-5F9C8E7D1A00";
 \tsetAttr ".v" no;
@@ -27,8 +35,47 @@ createNode joint -n "root_JNT" -p "hero_GRP";
 createNode script -n "sceneConfigurationScriptNode";
 \tsetAttr ".b" -type "string" "playbackOptions -min 12 -max 96.5 -ast 1 -aet 200 ";
 \tsetAttr ".st" 6;
+createNode script -n "other";
+\tsetAttr ".b" -type "string" "playbackOptions -min 500 -max 600 ";
+select -ne :time1;
+\tsetAttr ".b" -type "string" "playbackOptions -min 700 -max 800 ";
 // End of walk.ma
 """
+
+SCENES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data", "scenes")
+REAL_MB = os.path.join(SCENES, "maya-usd", "testSamples__switchVariants__rig.anim.mb")
+
+
+def iff_walk(raw):
+    """An independent reading of a Maya Binary file's IFF structure: checks
+    every size and padding, returns [(depth, tag, group type or data)]."""
+    out = []
+
+    def chunks(off, end, depth):
+        while off < end:
+            tag = raw[off:off + 4]
+            size = struct.unpack(">Q", raw[off + 8:off + 16])[0]
+            if off + 16 + size > end:
+                raise AssertionError("%r at %d runs past its group" % (tag, off))
+            if tag in (b"FOR8", b"LIS8", b"CAT8"):
+                out.append((depth, tag, raw[off + 16:off + 20]))
+                chunks(off + 20, off + 16 + size, depth + 1)
+                off += 16 + size
+            else:
+                out.append((depth, tag, raw[off + 16:off + 16 + size]))
+                pad = -size % 8
+                if raw[off + 16 + size:off + 16 + size + pad] != b"\0" * pad:
+                    raise AssertionError("%r at %d: padding is not zeros" % (tag, off))
+                off += 16 + size + pad
+        if off != end:
+            raise AssertionError("children end at %d, their group at %d" % (off, end))
+
+    size = struct.unpack(">Q", raw[8:16])[0]
+    if raw[:4] != b"FOR8" or 16 + size != len(raw):
+        raise AssertionError("the top group does not cover the file")
+    out.append((0, b"FOR8", raw[16:20]))
+    chunks(20, len(raw), 1)
+    return out
 
 
 class SceneTest(SimTestCase):
@@ -92,9 +139,115 @@ class SceneTest(SimTestCase):
         cmds.file(self.p("walk.ma"), open=True, force=True)
         sc = host.scene
         self.assertEqual(sc.time_unit, "ntscf")
+        # The range comes from the configuration node only: not from another
+        # script node's text, nor from a setAttr after `select`.
         self.assertEqual((sc.playback_min, sc.playback_max), (12.0, 96.5))
-        self.assertEqual(sc.nodes, ["persp", "perspShape", "hero_GRP", "root_JNT",
-                                    "sceneConfigurationScriptNode"])
+        # The configuration node carries the range; it is no entry of `nodes`.
+        self.assertEqual(sc.nodes, ["persp", "perspShape", "hero_GRP", "root_JNT", "other"])
+        self.assertEqual(sc.parents, {"perspShape": "persp", "root_JNT": "hero_GRP"})
+        self.assertEqual(sc.requires, [["mayaUsdPlugin", "1.0"], ["stereoCamera", "10.0"]])
+        self.assertEqual(sc.file_info, {"application": "maya",
+                                        "note": 'a; createNode fake -n "x"; // not a comment'})
+        self.assertEqual(sc.references, [{"path": "/rigs/hero;v2.ma", "namespace": "hero",
+                                          "node": "heroRN", "loaded": False}])
+
+    def test_top_level_playback_options_and_marker(self):
+        with open(self.p("old.ma"), "w") as f:
+            f.write('//Maya ASCII 2018 scene\n//mayasim: noise-on-open\n'
+                    'createNode transform -n "a";\nplaybackOptions -min 5 -max 9\n -ast 2;\n')
+        data = mayasim.read_scene(self.p("old.ma"))
+        self.assertEqual((data["min"], data["max"], data["ast"], data["version"]),
+                         (5.0, 9.0, 2.0, "2018"))
+        self.assertEqual((data["nodes"], data["behaviour"]), ([["a", "transform"]], "noise-on-open"))
+
+    def test_every_real_scene_opens(self):
+        names = [os.path.join(d, n) for d, _, files in os.walk(SCENES) for n in files
+                 if n.endswith((".ma", ".mb"))]
+        self.assertEqual(len(names), 136)
+        for path in names:
+            cmds.file(path, open=True, force=True)
+            self.assertTrue(host.scene.nodes, path)
+        data = mayasim.read_scene(REAL_MB)
+        self.assertEqual((data["format"], data["version"], data["unit"]), ("mayaBinary", "2020", "film"))
+        self.assertEqual((data["min"], data["max"], data["ast"], data["aet"]), (1.0, 120.0, 1.0, 200.0))
+        self.assertEqual(data["nodes"][:3], [["persp", "transform"], ["perspShape", "camera"],
+                                             ["top", "transform"]])
+        self.assertEqual(len(data["nodes"]), 41)
+        self.assertEqual((data["parents"]["meshShape"], data["parents"]["cube"] if "cube" in
+                          data["parents"] else None), ("mesh", None))
+        self.assertEqual(data["requires"], [["stereoCamera", "10.0"]])
+        self.assertEqual(data["file_info"]["product"], "Maya 2020")
+
+    def test_full_round_trip_through_both_formats(self):
+        refs = [{"path": "/rigs/a b.mb", "namespace": "a", "node": "aRN", "loaded": True},
+                {"path": "C:/rigs/c.ma", "namespace": "c", "node": "cRN", "loaded": False}]
+        name = os.fsdecode(b"n\xffode")
+        src = mayasim.write_scene(self.p("src.mb"), unit="pal", pmin=-4, pmax=33.5, fmt="mb",
+                                  nodes=("grp", ("jnt", "joint"), ("shape", "mesh"),
+                                         (name, "myPluginNode")),
+                                  parents={"jnt": "grp", "shape": "jnt"},
+                                  requires=[["mtoa", "5.2.1.1"], ["mtoa", "5.2.1.1"]],
+                                  file_info={"cutIdentifier": 'x"y;z', "version": "1999"},
+                                  references=refs, behaviour="dialog-on-open")
+        cmds.file(src, open=True, force=True)
+        self.assertEqual(host.scene.behaviour, "dialog-on-open")
+        for ext, fmt in (("ma", "mayaAscii"), ("mb", "mayaBinary"), ("ma", "mayaAscii")):
+            cmds.file(rename=self.p("out." + ext))
+            cmds.file(save=True, type=fmt)
+            data = mayasim.read_scene(self.p("out." + ext))
+            self.assertEqual((data["format"], data["version"], data["unit"]), (fmt, "2024", "pal"))
+            self.assertEqual((data["min"], data["max"], data["ast"], data["aet"]),
+                             (-4.0, 33.5, -4.0, 33.5))
+            self.assertEqual(data["nodes"], [["grp", "transform"], ["jnt", "joint"],
+                                             ["shape", "mesh"], [name, "myPluginNode"]])
+            self.assertEqual(data["parents"], {"jnt": "grp", "shape": "jnt"})
+            self.assertEqual(data["requires"], [["mtoa", "5.2.1.1"]] * 2)
+            self.assertEqual(data["file_info"], {"cutIdentifier": 'x"y;z', "version": "2024",
+                                                 "application": "maya", "product": "Maya 2024"})
+            self.assertEqual(data["references"], refs)
+            self.assertIsNone(data["behaviour"])       # saved files carry no marker
+            cmds.file(self.p("out." + ext), open=True, force=True)
+
+    def test_binary_is_well_formed_iff(self):
+        big = mayasim.write_scene(self.p("big.mb"), fmt="mb", nodes=("a", ("aShape", "mesh")),
+                                  parents={"aShape": "a"}, pad=100001, behaviour="crash-on-save",
+                                  references=[{"path": "/r.ma", "namespace": "r", "node": "rRN",
+                                               "loaded": True}], requires=[["p", "1"]])
+        with open(big, "rb") as f:
+            raw = f.read()
+        self.assertGreater(len(raw), 100001)
+        walked = iff_walk(raw)
+        self.assertEqual([(d, t, g) for d, t, g in walked if t == b"FOR8"],
+                         [(0, b"FOR8", b"Maya"), (1, b"FOR8", b"HEAD"), (1, b"FOR8", b"FRDI"),
+                          (1, b"FOR8", b"FREF"), (1, b"FOR8", b"XFRM"), (1, b"FOR8", b"DMSH"),
+                          (1, b"FOR8", b"SCRP")])
+        chunks = [(t, v) for d, t, v in walked if t != b"FOR8"]
+        self.assertEqual([t for t, _ in chunks[:11]],
+                         [b"VERS", b"UVER", b"MADE", b"CHNG", b"ICON", b"INFO", b"OBJN",
+                          b"INCL", b"LUNI", b"TUNI", b"AUNI"])
+        self.assertIn((b"FINF", b"mayasim\0crash-on-save\0"), chunks)
+        self.assertIn((b"PLUG", b"p\x001\0\0"), chunks)
+        self.assertIn((b"FREF", b"/r.ma\0r\0\1\1rRN\0"), chunks)
+        creas = [v for t, v in chunks if t == b"CREA"]
+        self.assertEqual([c[:-16] for c in creas],
+                         [b"\x8ca\0", b"\x04aShape\0a\0", b"\x80sceneConfigurationScriptNode\0"])
+        self.assertIn((b"STR ", b"b\0 playbackOptions -min 1 -max 120 -ast 1 -aet 120 \0"), chunks)
+        self.assertIn((b"DBLE", b"st\0 " + struct.pack(">d", 6.0)), chunks)
+        self.assertEqual(mayasim.read_scene(big)["behaviour"], "crash-on-save")
+
+    def test_broken_binary_is_refused(self):
+        good = mayasim.write_scene(self.p("g.mb"), fmt="mb")
+        with open(good, "rb") as f:
+            raw = f.read()
+        deep = b"".join(b"FOR8\0\0\0\0" + struct.pack(">Q", 12 + 20 * (4999 - i)) + b"XXXX"
+                        for i in range(5000))
+        for i, data in enumerate((raw[:-9], raw[:48] + b"\xff" * 8 + raw[56:], b"FOR8",
+                                  b"FOR8\0\0\0\0" + struct.pack(">Q", 1 << 62) + b"Maya", deep)):
+            with open(self.p("b%d.mb" % i), "wb") as f:
+                f.write(data)
+            with self.assertRaises(RuntimeError) as cm:
+                cmds.file(self.p("b%d.mb" % i), open=True, force=True)
+            self.assertIn("corrupt mayaBinary", str(cm.exception))
 
     def test_open_failures(self):
         with open(self.p("junk.ma"), "w") as f:

@@ -236,7 +236,7 @@ class BehaviourTest(WorkerTestCase):
         for target in (self.path("out.ma"), self.path("out.fbx")):
             self.assertEqual(run(SAVE, source, target)[:2], (-signal.SIGSEGV, b"saving\n"))
         with open(self.path("out.fbx"), "rb") as f:
-            self.assertTrue(f.read().startswith(b"MAYASIM-FBX 1\n"))
+            self.assertTrue(f.read().startswith(b"Kaydara FBX Binary  \x00\x1a\x00"))
         self.assert_partial_save(self.path("out.ma"))
 
     def test_in_process_host_refuses_to_crash_and_checks_markers(self):

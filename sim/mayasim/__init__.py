@@ -25,14 +25,16 @@ def reset():
 
 
 def write_scene(path, unit="film", pmin=1, pmax=120, nodes=("pCube1",), fmt="ma",
-                behaviour=None, pad=0):
+                behaviour=None, pad=0, **content):
     """Write a source scene file for tests ("ma", "mb" or "fbx"); returns path.
 
     behaviour: None, or one of BEHAVIOURS that the scene makes Maya act out.
     pad: about this many bytes more, changing nothing (for big scenes).
+    content: parents ({node: parent}), requires ([[plug-in, version]]),
+    file_info ({key: value}), references ([{path, namespace, node, loaded}]).
     """
     return _write_scene(path, unit=unit, pmin=pmin, pmax=pmax, nodes=nodes, fmt=fmt,
-                        version=host.about_version, behaviour=behaviour, pad=pad)
+                        version=host.about_version, behaviour=behaviour, pad=pad, **content)
 
 
 def read_scene(path):

@@ -574,7 +574,7 @@ def run_mel(host, text):
             how = _write_how(host, "export")
             try:
                 write_fbx(path, misbehave.as_written(host, sc, "export"), nodes,
-                          host.fbx_settings, selected_only, **how)
+                          host.fbx_settings, selected_only, host.about_version, **how)
             except SceneFileError as e:
                 raise RuntimeError("FBXExport: %s" % e) from None
             host.fbx_exports.append({"path": path, "nodes": nodes,

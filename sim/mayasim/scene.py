@@ -1,15 +1,25 @@
 """Scene state and the file formats the simulated host reads and writes.
 
-Maya ASCII is written as a small, valid-looking .ma text and read back
-leniently (enough to understand real-world .ma files: currentUnit, createNode
-and playbackOptions lines).  Maya Binary and FBX use marked formats of the
-simulator's own: a first line "MAYASIM-BINARY 1" / "MAYASIM-FBX 1" followed
-by a JSON document.
+The files have the structure of Maya's own, so that what a reader of real
+scene files finds in the simulator's outputs is what it would find in
+Maya's (see sim/README.md, "Scene files"):
+
+* Maya ASCII: a MEL text (requires, currentUnit, fileInfo, file -rdi/-r,
+  createNode, the range in a sceneConfigurationScriptNode), read back
+  leniently, by statements, so that real .ma files open too.
+* Maya Binary: IFF (mayasim/iff.py): a FOR8 group of type Maya holding a
+  HEAD group, FRDI/FREF groups for references, one group per node.
+* FBX: a real binary or text FBX header, then the simulator's record of
+  the export as JSON.
 """
+import hashlib
 import json
 import os
 import re
+import struct
 import time
+
+from . import iff
 
 TIME_UNITS = (
     "game", "film", "pal", "ntsc", "show", "palf", "ntscf", "millisec", "sec",
@@ -22,15 +32,49 @@ TIME_UNITS = (
 )
 
 ASCII_MAGIC = "//Maya ASCII"
-BINARY_MAGIC = "MAYASIM-BINARY 1"
-FBX_MAGIC = "MAYASIM-FBX 1"
+FBX_BINARY_MAGIC = b"Kaydara FBX Binary  \x00\x1a\x00"
+_FBX_TEXT_RE = re.compile(rb"; FBX (\d+)\.(\d+)\.(\d+) project file")
+
+# The FBX file version each choice of the exporter's "FBX version" menu
+# writes, as Autodesk's fbxio.h numbers them: 6100 is "FBX 6.1 (guarantee
+# compatibility with Autodesk 2010 products)"; 7400 the newest version of
+# the 2015 SDK (FBX_2014_00_COMPATIBLE); 7500 added with
+# FBX_2016_00_COMPATIBLE (large files) and kept by FBX 2018; 7700 the
+# version of FBX 2019 and 2020.  No version chosen: the plug-in's own, 7700.
+FBX_FILE_VERSIONS = {
+    "FBX202000": 7700, "FBX201900": 7700, "FBX201800": 7500, "FBX201600": 7500,
+    "FBX201400": 7400, "FBX201300": 7300, "FBX201200": 7200, "FBX201100": 7100,
+    "FBX201000": 6100, "FBX200900": 6100, "FBX200611": 6100,
+}
+FBX_DEFAULT_VERSION = 7700
 
 # What a scene can make Maya do (see sim/README.md, "Scenes that misbehave"):
-# a line "//mayasim: <behaviour>" in Maya ASCII, a key "mayasim" in the JSON
-# formats.
+# a line "//mayasim: <behaviour>" in Maya ASCII, a fileInfo entry "mayasim"
+# in Maya Binary and FBX.
 BEHAVIOURS = ("crash-on-open", "abort-on-open", "exit-on-open", "hang-on-open",
               "noise-on-open", "dialog-on-open", "crash-on-save")
 MARKER = "//mayasim:"
+MARKER_KEY = "mayasim"
+
+# The script node in which Maya keeps the playback range; the simulator
+# models the range, not the node, so the node is no entry of `nodes`.
+CONFIG_NODE = "sceneConfigurationScriptNode"
+
+# Node types and their 4-character tags in Maya Binary, as real files show
+# them.  Another type gets a tag of the form a plug-in's type id takes (raw
+# bytes) and keeps its name in an attribute, TYPE_ATTR.
+TYPE_TAGS = {
+    "transform": b"XFRM", "mesh": b"DMSH", "camera": b"DCAM", "script": b"SCRP",
+    "joint": b"JOIN", "nurbsCurve": b"NCRV", "groupId": b"GPID", "groupParts": b"GRPP",
+    "objectSet": b"OBST", "skinCluster": b"FSCL", "tweak": b"FMPT", "dagPose": b"FPOS",
+    "lightLinker": b"RLLK", "displayLayerManager": b"DPLM", "displayLayer": b"DSPL",
+    "renderLayerManager": b"RNLM", "renderLayer": b"RNDL", "polyCube": b"PCUB",
+    "makeNurbCircle": b"NCRC", "shapeEditorManager": b"SDML",
+    "poseInterpolatorManager": b"PSDM",
+}
+TAG_TYPES = dict((tag, name) for name, tag in TYPE_TAGS.items())
+TYPE_ATTR = "mayasimType"
+_DAG_ROOTS = ("transform", "joint")
 
 # A save or export with a cost writes its file in this many flushed pieces.
 WRITE_CHUNKS = 10
@@ -54,16 +98,22 @@ class Scene(object):
         self.animation_end = 200.0
         self.nodes = []
         self.node_types = {}
+        self.parents = {}          # node name -> its parent's name
+        self.requires = []         # [plug-in, version] the scene needs
+        self.file_info = {}        # fileInfo key -> value (no marker)
+        self.references = []       # dicts: path namespace node loaded
         self.selection = []
         self.undo_queue = 0
         self.file_type = "mayaAscii"
         self.behaviour = None      # the marker of the scene file last opened
         self.bytes = 0             # the size of the scene file last opened
 
-    def add_node(self, name, node_type="transform"):
+    def add_node(self, name, node_type="transform", parent=None):
         if name not in self.node_types:
             self.nodes.append(name)
         self.node_types[name] = node_type
+        if parent:
+            self.parents[name] = parent
 
     def node_records(self, names=None):
         names = self.nodes if names is None else names
@@ -79,8 +129,25 @@ class Scene(object):
         self.playback_max = float(data.get("max", 120.0))
         self.animation_start = float(data.get("ast", self.playback_min))
         self.animation_end = float(data.get("aet", self.playback_max))
+        parents = data.get("parents", {})
         for name, node_type in data.get("nodes", []):
-            self.add_node(name, node_type)
+            self.add_node(name, node_type, parents.get(name))
+        self.requires = [list(r) for r in data.get("requires", [])]
+        self.file_info = dict(data.get("file_info", {}))
+        self.references = [dict(r) for r in data.get("references", [])]
+
+
+def record(scene, version, names=None):
+    """What a writer writes of `scene` (all nodes, or those named)."""
+    nodes = scene.node_records(names)
+    kept = set(n for n, _ in nodes)
+    return {"version": version, "unit": scene.time_unit, "min": scene.playback_min,
+            "max": scene.playback_max, "ast": scene.animation_start,
+            "aet": scene.animation_end, "nodes": nodes,
+            "parents": dict((n, p) for n, p in scene.parents.items() if n in kept),
+            "requires": [list(r) for r in scene.requires],
+            "file_info": dict(scene.file_info),
+            "references": [dict(r) for r in scene.references]}
 
 
 def _num(v):
@@ -89,20 +156,46 @@ def _num(v):
 
 
 def _mel_quote(text):
-    return '"%s"' % text.replace("\\", "\\\\").replace('"', '\\"')
+    body = (text.replace("\\", "\\\\").replace('"', '\\"').replace("\n", "\\n")
+            .replace("\t", "\\t").replace("\r", "\\r"))
+    return '"%s"' % body
+
+
+def range_text(rec):
+    """The script of the sceneConfigurationScriptNode, as Maya writes it."""
+    ast = rec.get("ast", rec["min"])
+    aet = rec.get("aet", rec["max"])
+    return "playbackOptions -min %s -max %s -ast %s -aet %s " % (
+        _num(rec["min"]), _num(rec["max"]), _num(ast), _num(aet))
+
+
+def _file_info(rec):
+    """The fileInfo entries a save writes: the scene's, with the saving
+    Maya's own application, product and version."""
+    info = dict(rec.get("file_info", {}))
+    info.update(application="maya", product="Maya %s" % rec["version"],
+                version=rec["version"])
+    return info
+
+
+def _user_nodes(rec):
+    return [(n, t) for n, t in rec["nodes"] if n != CONFIG_NODE]
+
+
+def _reference_type(path):
+    return "mayaBinary" if path.lower().endswith(".mb") else "mayaAscii"
 
 
 # ------------------------------------------------------------------ writing
 
-def _write_text(path, text, cost=0.0, interrupt=None):
-    """Write `text` to `path`.
+def _write_bytes(path, data, cost=0.0, interrupt=None):
+    """Write `data` to `path`.
 
     With a cost (seconds) the file is written in WRITE_CHUNKS flushed pieces,
     one after each slice of the cost, so the file grows while Maya "works".
     `interrupt`, when given, is called once about half of the file is written
     and flushed (it crashes the process and does not return).
     """
-    data = text.encode("utf-8", "surrogateescape")
     cost = float(cost or 0.0)
     try:
         with open(path, "wb") as f:
@@ -121,64 +214,167 @@ def _write_text(path, text, cost=0.0, interrupt=None):
         raise SceneFileError("Could not save file: %s (%s)" % (path, e.strerror or e))
 
 
-def ascii_text(path, unit, pmin, pmax, nodes, version="2024", ast=None, aet=None,
-               behaviour=None):
-    ast = pmin if ast is None else ast
-    aet = pmax if aet is None else aet
-    lines = [
-        "//Maya ASCII %s scene" % version,
-        "//Name: %s" % os.path.basename(path),
-    ]
+def _enc(text):
+    return text.encode("utf-8", "surrogateescape")
+
+
+def ascii_text(path, rec, behaviour=None):
+    name = os.path.basename(path)
+    lines = ["//Maya ASCII %s scene" % rec["version"], "//Name: %s" % name,
+             "//Codeset: UTF-8"]
     if behaviour:
         lines.append("%s %s" % (MARKER, behaviour))
-    lines += [
-        'requires maya "%s";' % version,
-        "currentUnit -l centimeter -a degree -t %s;" % unit,
-    ]
-    for name, node_type in nodes:
-        lines.append("createNode %s -n %s;" % (node_type, _mel_quote(name)))
-    lines.append("playbackOptions -min %s -max %s -ast %s -aet %s;"
-                 % (_num(pmin), _num(pmax), _num(ast), _num(aet)))
-    lines.append("// End of %s" % os.path.basename(path))
+    for ref in rec.get("references", []):
+        common = "-ns %s -rfn %s -typ %s %s;" % (
+            _mel_quote(ref["namespace"]), _mel_quote(ref["node"]),
+            _mel_quote(_reference_type(ref["path"])), _mel_quote(ref["path"]))
+        lines.append("file -rdi 1 " + common)
+    for ref in rec.get("references", []):
+        lines.append("file -r -ns %s%s -rfn %s -typ %s %s;" % (
+            _mel_quote(ref["namespace"]), "" if ref.get("loaded", True) else " -dr 1",
+            _mel_quote(ref["node"]), _mel_quote(_reference_type(ref["path"])),
+            _mel_quote(ref["path"])))
+    lines.append('requires maya "%s";' % rec["version"])
+    for plugin, version in rec.get("requires", []):
+        lines.append("requires %s %s;" % (_mel_quote(plugin), _mel_quote(version)))
+    lines.append("currentUnit -l centimeter -a degree -t %s;" % rec["unit"])
+    for key, value in _file_info(rec).items():
+        lines.append("fileInfo %s %s;" % (_mel_quote(key), _mel_quote(value)))
+    parents = rec.get("parents", {})
+    for node, node_type in _user_nodes(rec):
+        parent = parents.get(node)
+        lines.append("createNode %s -n %s%s;" % (node_type, _mel_quote(node),
+                                                 " -p %s" % _mel_quote(parent) if parent else ""))
+    lines += ['createNode script -n "%s";' % CONFIG_NODE,
+              '\tsetAttr ".b" -type "string" %s;' % _mel_quote(range_text(rec)),
+              '\tsetAttr ".st" 6;',
+              "// End of %s" % name]
     return "\n".join(lines) + "\n"
 
 
 def write_ascii(path, scene, version="2024", **how):
-    """`how`: cost, interrupt (see _write_text)."""
-    _write_text(path, ascii_text(path, scene.time_unit, scene.playback_min,
-                                 scene.playback_max, scene.node_records(), version,
-                                 scene.animation_start, scene.animation_end), **how)
+    """`how`: cost, interrupt (see _write_bytes)."""
+    _write_bytes(path, _enc(ascii_text(path, record(scene, version))), **how)
 
 
-def _json_doc(magic, doc):
-    return magic + "\n" + json.dumps(doc, indent=1, sort_keys=True) + "\n"
+def _identity(name):
+    # Files from Maya 2016 on follow a node's name (and parent) with 16
+    # bytes of identity; any stable bytes do here.
+    return hashlib.md5(_enc("mayasim|" + name)).digest()
+
+
+def _crea(name, node_type, parent):
+    if parent:
+        flags = 0x0c if node_type in _DAG_ROOTS else 0x04
+    else:
+        flags = 0x8c if node_type in _DAG_ROOTS else 0x80
+    data = bytes([flags]) + _enc(name) + b"\0"
+    if parent:
+        data += _enc(parent) + b"\0"
+    return iff.chunk(b"CREA", data + _identity(name))
+
+
+def _str_attr(attr, value):
+    return iff.chunk(b"STR ", _enc(attr) + b"\0 " + _enc(value) + b"\0")
+
+
+def _dble_attr(attr, value):
+    return iff.chunk(b"DBLE", _enc(attr) + b"\0 " + struct.pack(">d", value))
+
+
+def _type_tag(node_type):
+    tag = TYPE_TAGS.get(node_type)
+    if tag is None:
+        # Shaped like a plug-in node's type id: never one of the 4-letter tags.
+        tag = b"\x00\x7f" + hashlib.md5(_enc(node_type)).digest()[:2]
+    return tag
+
+
+def binary_bytes(rec, behaviour=None, pad=0):
+    date = time.strftime("%a, %b %d, %Y %I:%M:%S %p")
+    head = [iff.chunk(tag, _enc(value)) for tag, value in (
+        (b"VERS", rec["version"]), (b"UVER", "undef"), (b"MADE", "undef"),
+        (b"CHNG", date), (b"ICON", "undef"), (b"INFO", "undef"), (b"OBJN", "undef"),
+        (b"INCL", "undef"), (b"LUNI", "cm"), (b"TUNI", rec["unit"]), (b"AUNI", "deg"))]
+    info = _file_info(rec)
+    if behaviour:
+        info[MARKER_KEY] = behaviour
+    head += [iff.chunk(b"FINF", _enc(k) + b"\0" + _enc(v) + b"\0") for k, v in info.items()]
+    head += [iff.chunk(b"PLUG", _enc(p) + b"\0" + _enc(v) + b"\0\0")
+             for p, v in rec.get("requires", [])]
+    groups = [iff.group(b"FOR8", b"HEAD", head)]
+    refs = rec.get("references", [])
+    for ref in refs:
+        data = (b"\0\0\0\1" + _enc(ref["path"]) + b"\0" + _enc(ref["namespace"]) + b"\0"
+                + b"\1\0" + _enc(ref["node"]) + b"\0")
+        groups.append(iff.group(b"FOR8", b"FRDI", [iff.chunk(b"FRDI", data)]))
+    for ref in refs:
+        loaded = b"\1" if ref.get("loaded", True) else b"\0"
+        data = (_enc(ref["path"]) + b"\0" + _enc(ref["namespace"]) + b"\0" + b"\1" + loaded
+                + _enc(ref["node"]) + b"\0")
+        groups.append(iff.group(b"FOR8", b"FREF", [iff.chunk(b"FREF", data)]))
+    parents = rec.get("parents", {})
+    padded = pad <= 0
+    for node, node_type in _user_nodes(rec):
+        children = [_crea(node, node_type, parents.get(node))]
+        if node_type not in TYPE_TAGS:
+            children.append(_str_attr(TYPE_ATTR, node_type))
+        if not padded:
+            children.append(_str_attr("nts", "x" * pad))   # the node's notes
+            padded = True
+        groups.append(iff.group(b"FOR8", _type_tag(node_type), children))
+    config = [_crea(CONFIG_NODE, "script", None), _str_attr("b", range_text(rec)),
+              _dble_attr("st", 6.0)]
+    if not padded:
+        config.append(_str_attr("nts", "x" * pad))
+    groups.append(iff.group(b"FOR8", b"SCRP", config))
+    return iff.group(b"FOR8", b"Maya", groups)
 
 
 def write_binary(path, scene, version="2024", **how):
-    doc = {"version": version, "unit": scene.time_unit, "min": scene.playback_min,
-           "max": scene.playback_max, "ast": scene.animation_start,
-           "aet": scene.animation_end, "nodes": scene.node_records()}
-    _write_text(path, _json_doc(BINARY_MAGIC, doc), **how)
+    _write_bytes(path, binary_bytes(record(scene, version)), **how)
 
 
-def write_fbx(path, scene, node_names, settings, selected_only, **how):
-    doc = {"unit": scene.time_unit, "min": scene.playback_min, "max": scene.playback_max,
-           "nodes": scene.node_records(node_names), "settings": dict(settings),
-           "selected_only": bool(selected_only)}
-    _write_text(path, _json_doc(FBX_MAGIC, doc), **how)
+def fbx_version(settings):
+    return FBX_FILE_VERSIONS.get((settings or {}).get("FileVersion"), FBX_DEFAULT_VERSION)
+
+
+def fbx_bytes(rec, settings, selected_only, behaviour=None, pad=0):
+    version = fbx_version(settings)
+    ascii_ = bool((settings or {}).get("InAscii"))
+    doc = {"version": rec["version"], "fbx_version": version, "ascii": ascii_,
+           "unit": rec["unit"], "min": rec["min"], "max": rec["max"],
+           "nodes": rec["nodes"], "parents": rec.get("parents", {}),
+           "settings": dict(settings or {}), "selected_only": bool(selected_only)}
+    if behaviour:
+        doc["file_info"] = {MARKER_KEY: behaviour}
+    if pad > 0:
+        doc["pad"] = "x" * pad
+    body = _enc(json.dumps(doc, indent=1, sort_keys=True)) + b"\n"
+    if ascii_:
+        header = "; FBX %d.%d.%d project file\n" % (version // 1000, version // 100 % 10,
+                                                    version // 10 % 10)
+        return header.encode("ascii") + body
+    return FBX_BINARY_MAGIC + struct.pack("<I", version) + b"\n" + body
+
+
+def write_fbx(path, scene, node_names, settings, selected_only, version="2024", **how):
+    rec = record(scene, version, node_names)
+    _write_bytes(path, fbx_bytes(rec, settings, selected_only), **how)
 
 
 # ------------------------------------------------------------------ reading
 
-_UNIT_RE = re.compile(r'(?:^|\s)-(?:t|time)\s+"?([A-Za-z0-9.]+)"?')
-_NODE_RE = re.compile(r'^\s*createNode\s+([A-Za-z_][\w:]*)')
-_NAME_RE = re.compile(r'\s-n(?:ame)?\s+"((?:[^"\\]|\\.)*)"')
 _PB_RE = {
     "min": re.compile(r'-min(?:Time)?\s+(-?[0-9.]+(?:e-?\d+)?)'),
     "max": re.compile(r'-max(?:Time)?\s+(-?[0-9.]+(?:e-?\d+)?)'),
     "ast": re.compile(r'-(?:ast|animationStartTime)\s+(-?[0-9.]+(?:e-?\d+)?)'),
     "aet": re.compile(r'-(?:aet|animationEndTime)\s+(-?[0-9.]+(?:e-?\d+)?)'),
 }
+
+# MEL tokens: a string, a comment, a statement's end, a word.  A string may
+# hold `;` and `//`; a statement may span lines.
+_TOKEN_RE = re.compile(r'"(?:[^"\\]|\\.)*"?|//[^\n]*|;|[^\s";/]+|/')
 
 
 def _mel_unescape(text):
@@ -195,95 +391,372 @@ def _mel_unescape(text):
     return "".join(out)
 
 
+def _is_str(tok):
+    return tok.startswith('"')
+
+
+def _str(tok):
+    body = tok[1:-1] if len(tok) >= 2 and tok.endswith('"') else tok[1:]
+    return _mel_unescape(body)
+
+
+def _statements(text):
+    """Yield (tokens, marker) per statement; marker is the behaviour named
+    by a //mayasim: comment standing between statements."""
+    toks = []
+    for m in _TOKEN_RE.finditer(text):
+        tok = m.group(0)
+        if tok == ";":
+            if toks:
+                yield toks, None
+            toks = []
+        elif tok.startswith("//"):
+            if not toks and tok.startswith(MARKER):
+                yield None, tok[len(MARKER):].strip()
+        else:
+            toks.append(tok)
+    if toks:
+        yield toks, None
+
+
+def _flag_values(toks, with_value):
+    """Flags of a statement (-name -> value or True) and its positional
+    tokens; `with_value`: the flags that take one."""
+    flags, args, i = {}, [], 1
+    while i < len(toks):
+        tok = toks[i]
+        if tok.startswith("-") and not _is_str(tok) and not re.match(r"-[0-9.]", tok):
+            name = tok[1:]
+            if name in with_value and i + 1 < len(toks):
+                flags[name] = toks[i + 1]
+                i += 2
+                continue
+            flags[name] = True
+        else:
+            args.append(tok)
+        i += 1
+    return flags, args
+
+
+def _apply_range(data, text):
+    for key, rx in _PB_RE.items():
+        v = rx.search(text)
+        if v:
+            try:
+                data[key] = float(v.group(1))
+            except ValueError:
+                pass
+
+
+def _ascii_requires(data, toks):
+    flags, args = _flag_values(toks, ("nodeType", "dataType", "nt", "dt"))
+    strings = [_str(t) for t in args if _is_str(t)]
+    if len(strings) >= 2:
+        if strings[0] == "maya":
+            data["version"] = strings[1]
+        else:
+            data["requires"].append([strings[0], strings[1]])
+
+
+def _ascii_unit(data, toks):
+    flags, _ = _flag_values(toks, ("t", "time", "l", "linear", "a", "angle"))
+    unit = flags.get("t", flags.get("time"))
+    if unit is True or unit is None:
+        return
+    unit = _str(unit) if _is_str(unit) else unit
+    if unit in TIME_UNITS:
+        data["unit"] = unit
+    else:
+        data["warnings"].append("unknown time unit %r" % unit)
+
+
+def _ascii_reference(data, toks):
+    flags, args = _flag_values(toks, ("rdi", "ns", "namespace", "rfn", "referenceNode",
+                                      "dr", "deferReference", "typ", "type", "op", "options",
+                                      "shd", "sharedNodes", "rpr", "renamingPrefix"))
+    if not (flags.get("r") is True or flags.get("reference") is True) or not args:
+        return
+    if not _is_str(args[-1]):
+        return
+    ns = flags.get("ns", flags.get("namespace"))
+    node = flags.get("rfn", flags.get("referenceNode"))
+    dr = flags.get("dr", flags.get("deferReference", "0"))
+    data["references"].append({
+        "path": _str(args[-1]),
+        "namespace": _str(ns) if isinstance(ns, str) and _is_str(ns) else "",
+        "node": _str(node) if isinstance(node, str) and _is_str(node) else "",
+        "loaded": str(dr) not in ("1", "true", "on", "yes")})
+
+
+def _ascii_create(data, toks):
+    flags, args = _flag_values(toks, ("n", "name", "p", "parent"))
+    name = flags.get("n", flags.get("name"))
+    if not args or not isinstance(name, str) or not _is_str(name):
+        return None
+    name, node_type = _str(name), args[0]
+    if name == CONFIG_NODE:
+        return name
+    data["nodes"].append([name, node_type])
+    parent = flags.get("p", flags.get("parent"))
+    if isinstance(parent, str) and _is_str(parent):
+        data["parents"][name] = _str(parent)
+    return name
+
+
+def _set_attr_string(toks):
+    """The value of `setAttr ".x" -type "string" "..." [+ "..."]`: MEL
+    joins the pieces of a long string written over several lines."""
+    pieces, i = [], 2
+    while i < len(toks):
+        if toks[i] == "-type":
+            i += 2
+            continue
+        if _is_str(toks[i]):
+            pieces.append(_str(toks[i]))
+        i += 1
+    return "".join(pieces)
+
+
 def parse_ascii(text):
-    data = {"unit": "film", "min": 1.0, "max": 120.0, "nodes": [], "warnings": [],
+    data = {"unit": "film", "min": 1.0, "max": 120.0, "nodes": [], "parents": {},
+            "requires": [], "file_info": {}, "references": [], "warnings": [],
             "behaviour": None}
-    for line in text.splitlines():
-        stripped = line.strip()
-        if stripped.startswith(MARKER):
-            data["behaviour"] = stripped[len(MARKER):].strip()
+    m = re.match(r"//Maya ASCII (\S+)", text)
+    if m:
+        data["version"] = m.group(1)
+    current = None
+    for toks, marker in _statements(text):
+        if toks is None:
+            data["behaviour"] = marker
             continue
-        if stripped.startswith("currentUnit"):
-            m = _UNIT_RE.search(stripped)
-            if m:
-                if m.group(1) in TIME_UNITS:
-                    data["unit"] = m.group(1)
+        word = toks[0]
+        if word == "createNode":
+            current = _ascii_create(data, toks)
+        elif word == "setAttr":
+            if current == CONFIG_NODE and len(toks) > 1 and _is_str(toks[1]) \
+                    and _str(toks[1]) == ".b":
+                _apply_range(data, _set_attr_string(toks))
+        elif word == "playbackOptions":
+            _apply_range(data, " ".join(toks))
+        elif word == "requires":
+            _ascii_requires(data, toks)
+        elif word == "currentUnit":
+            _ascii_unit(data, toks)
+        elif word == "fileInfo":
+            strings = [_str(t) for t in toks[1:] if _is_str(t)]
+            if len(strings) >= 2:
+                if strings[0] == MARKER_KEY:
+                    data["behaviour"] = strings[1]
                 else:
-                    data["warnings"].append("unknown time unit %r" % m.group(1))
+                    data["file_info"][strings[0]] = strings[1]
+        elif word == "file":
+            _ascii_reference(data, toks)
+        elif word in ("select", "connectAttr", "relationship"):
+            current = None     # what follows no longer applies to the last node
+    return data
+
+
+def _dec(raw):
+    return raw.decode("utf-8", "surrogateescape")
+
+
+def _cstrings(raw):
+    return [_dec(s) for s in raw.split(b"\0")]
+
+
+def _crea_fields(data):
+    """(name, parent or None) from a CREA chunk: a flags byte, the name,
+    the parent's name when there is one, then (Maya 2016 on) 16 bytes of
+    identity."""
+    rest = data[1:]
+    nul = rest.find(b"\0")
+    if nul < 0:
+        return _dec(rest), None
+    name, rest = _dec(rest[:nul]), rest[nul + 1:]
+    if len(rest) > 16 and b"\0" in rest[:-16]:
+        return name, _dec(rest[:rest.index(b"\0")])
+    if len(rest) <= 16 and rest.endswith(b"\0") and rest.find(b"\0") == len(rest) - 1 \
+            and len(rest) > 1 and all(32 <= b < 127 for b in rest[:-1]):
+        return name, _dec(rest[:-1])
+    return name, None
+
+
+def _attr(chunk):
+    """(attribute name, value bytes) of an attribute chunk: the name, a
+    flags byte, the value."""
+    nul = chunk.data.find(b"\0")
+    if nul < 0:
+        return None, b""
+    return _dec(chunk.data[:nul]), chunk.data[nul + 2:]
+
+
+def _tag_type(tag):
+    if tag in TAG_TYPES:
+        return TAG_TYPES[tag]
+    if all(32 <= b < 127 for b in tag):
+        return tag.decode("ascii")
+    return "0x" + tag.hex()
+
+
+def _binary_head(data, grp):
+    for c in grp.children:
+        if c.is_group:
             continue
-        m = _NODE_RE.match(line)
-        if m:
-            n = _NAME_RE.search(line)
-            if n:
-                data["nodes"].append([_mel_unescape(n.group(1)), m.group(1)])
+        if c.tag == b"VERS":
+            data["version"] = _dec(c.data.rstrip(b"\0"))
+        elif c.tag == b"TUNI":
+            unit = _dec(c.data.rstrip(b"\0"))
+            if unit in TIME_UNITS:
+                data["unit"] = unit
+            else:
+                data["warnings"].append("unknown time unit %r" % unit)
+        elif c.tag == b"FINF":
+            parts = _cstrings(c.data)
+            if len(parts) >= 2:
+                if parts[0] == MARKER_KEY:
+                    data["behaviour"] = parts[1]
+                else:
+                    data["file_info"][parts[0]] = parts[1]
+        elif c.tag == b"PLUG":
+            parts = _cstrings(c.data)
+            if len(parts) >= 2:
+                data["requires"].append([parts[0], parts[1]])
+
+
+def _binary_reference(data, grp):
+    for c in grp.children:
+        if c.tag == b"FREF" and not c.is_group:
+            raw = c.data
+            parts = raw.split(b"\0", 2)
+            if len(parts) < 3 or len(parts[2]) < 2:
+                continue
+            flags, node = parts[2][:2], parts[2][2:].split(b"\0")[0]
+            data["references"].append({"path": _dec(parts[0]), "namespace": _dec(parts[1]),
+                                       "node": _dec(node), "loaded": flags[1:2] != b"\0"})
+
+
+def _binary_node(data, grp):
+    first = grp.children[0]
+    name, parent = _crea_fields(first.data)
+    node_type = _tag_type(grp.gtype)
+    attrs = {}
+    for c in grp.children[1:]:
+        if c.tag == b"STR " and not c.is_group:
+            attr, value = _attr(c)
+            if attr in ("b", TYPE_ATTR):
+                attrs[attr] = _dec(value.split(b"\0")[0])
+    if grp.gtype not in TAG_TYPES and TYPE_ATTR in attrs:
+        node_type = attrs[TYPE_ATTR]
+    if name == CONFIG_NODE:
+        if "b" in attrs:
+            _apply_range(data, attrs["b"])
+        return
+    data["nodes"].append([name, node_type])
+    if parent:
+        data["parents"][name] = parent
+
+
+def parse_binary(raw):
+    root = iff.walk(raw)
+    if root.gtype != b"Maya":
+        raise iff.IffError("the top group is of type %r, not Maya" % root.gtype)
+    data = {"unit": "film", "min": 1.0, "max": 120.0, "nodes": [], "parents": {},
+            "requires": [], "file_info": {}, "references": [], "warnings": [],
+            "behaviour": None}
+    for grp in root.children:
+        if not grp.is_group:
             continue
-        idx = line.find("playbackOptions")
-        if idx >= 0:
-            tail = line[idx:]
-            for key, rx in _PB_RE.items():
-                v = rx.search(tail)
-                if v:
-                    try:
-                        data[key] = float(v.group(1))
-                    except ValueError:
-                        pass
+        if grp.gtype == b"HEAD":
+            _binary_head(data, grp)
+        elif grp.gtype == b"FREF":
+            _binary_reference(data, grp)
+        elif grp.children and grp.children[0].tag == b"CREA" and not grp.children[0].is_group:
+            _binary_node(data, grp)
+    return data
+
+
+def parse_fbx(raw):
+    """The simulator's record after an FBX header, with the header's version."""
+    if raw.startswith(FBX_BINARY_MAGIC):
+        if len(raw) < len(FBX_BINARY_MAGIC) + 4:
+            raise ValueError("truncated header")
+        version = struct.unpack("<I", raw[len(FBX_BINARY_MAGIC):len(FBX_BINARY_MAGIC) + 4])[0]
+        body, ascii_ = raw[len(FBX_BINARY_MAGIC) + 4:], False
+    else:
+        m = _FBX_TEXT_RE.match(raw)
+        version = int(m.group(1)) * 1000 + int(m.group(2)) * 100 + int(m.group(3)) * 10
+        body, ascii_ = raw[m.end():], True
+    data = json.loads(_dec(body))
+    if not isinstance(data, dict):
+        raise ValueError("no record")
+    data["fbx_version"], data["ascii"] = version, ascii_
+    data.pop("pad", None)
+    info = dict(data.get("file_info") or {})
+    data["behaviour"] = info.pop(MARKER_KEY, None)
+    data["file_info"] = info
+    data["nodes"] = [list(n) if isinstance(n, (list, tuple)) else [n, "transform"]
+                     for n in data.get("nodes", [])]
     return data
 
 
 def read_scene_file(path):
-    """Read a scene; returns dict(format, unit, min, max, [ast, aet], nodes)."""
+    """Read a scene; returns dict(format, version, unit, min, max, [ast, aet],
+    nodes, parents, requires, file_info, references, behaviour, ...)."""
     try:
         with open(path, "rb") as f:
             raw = f.read()
     except (OSError, IOError) as e:
         raise SceneFileError("Could not open file: %s (%s)" % (path, e.strerror or e))
-    text = raw.decode("utf-8", "surrogateescape")
-    if text.startswith(ASCII_MAGIC):
-        data = parse_ascii(text)
+    if raw.startswith(ASCII_MAGIC.encode("ascii")):
+        data = parse_ascii(_dec(raw))
         data["format"] = "mayaAscii"
         return data
-    for magic, fmt in ((BINARY_MAGIC, "mayaBinary"), (FBX_MAGIC, "FBX")):
-        if text.startswith(magic + "\n"):
-            try:
-                data = json.loads(text[len(magic) + 1:])
-            except ValueError:
-                raise SceneFileError("Could not open file: %s (corrupt %s data)" % (path, fmt))
-            data["format"] = fmt
-            data.pop("pad", None)
-            data["behaviour"] = data.pop("mayasim", None)
-            data["nodes"] = [list(n) if isinstance(n, (list, tuple)) else [n, "transform"]
-                             for n in data.get("nodes", [])]
-            return data
+    if iff.variant(raw):
+        try:
+            data = parse_binary(raw)
+        except iff.IffError as e:
+            raise SceneFileError("Could not open file: %s (corrupt mayaBinary data: %s)"
+                                 % (path, e))
+        data["format"] = "mayaBinary"
+        return data
+    if raw.startswith(FBX_BINARY_MAGIC) or _FBX_TEXT_RE.match(raw):
+        try:
+            data = parse_fbx(raw)
+        except ValueError:
+            raise SceneFileError("Could not open file: %s (corrupt FBX data)" % path)
+        data["format"] = "FBX"
+        return data
     raise SceneFileError("Could not open file: %s (unrecognized file type)" % path)
 
 
 def write_scene(path, unit="film", pmin=1, pmax=120, nodes=("pCube1",), fmt="ma",
-                version="2024", behaviour=None, pad=0):
+                version="2024", behaviour=None, pad=0, parents=None, requires=(),
+                file_info=None, references=()):
     """Create a source scene for tests.  nodes: names or (name, type) pairs.
 
-    fmt: "ma" (Maya ASCII), "mb" (simulator binary) or "fbx" (simulator FBX).
+    fmt: "ma" (Maya ASCII), "mb" (Maya Binary) or "fbx" (binary FBX).
     behaviour: None or one of BEHAVIOURS, written as the scene's marker.
     pad: about this many more bytes of content that changes nothing (a
-    comment in Maya ASCII, an unread key otherwise), for big scenes.
+    comment in Maya ASCII, a node's notes in Maya Binary, an unread key in
+    the FBX record), for big scenes.
     """
     if behaviour is not None and behaviour not in BEHAVIOURS:
         raise ValueError("unknown behaviour %r (known: %s)" % (behaviour, ", ".join(BEHAVIOURS)))
     recs = [[n, "transform"] if isinstance(n, str) else [n[0], n[1]] for n in nodes]
+    rec = {"version": version, "unit": unit, "min": float(pmin), "max": float(pmax),
+           "nodes": recs, "parents": dict(parents or {}),
+           "requires": [list(r) for r in requires], "file_info": dict(file_info or {}),
+           "references": [dict(r) for r in references]}
     if fmt == "ma":
-        text = ascii_text(path, unit, pmin, pmax, recs, version, behaviour=behaviour)
+        text = ascii_text(path, rec, behaviour)
         if pad > 0:
             text += "// " + "x" * pad + "\n"
-        _write_text(path, text)
-    elif fmt in ("mb", "fbx"):
-        doc = {"version": version, "unit": unit, "min": float(pmin), "max": float(pmax),
-               "nodes": recs}
-        if pad > 0:
-            doc["pad"] = "x" * pad
-        if behaviour:
-            doc["mayasim"] = behaviour
-        if fmt == "fbx":
-            doc.update(settings={}, selected_only=False)
-        _write_text(path, _json_doc(BINARY_MAGIC if fmt == "mb" else FBX_MAGIC, doc))
+        data = _enc(text)
+    elif fmt == "mb":
+        data = binary_bytes(rec, behaviour, pad)
+    elif fmt == "fbx":
+        data = fbx_bytes(rec, {}, False, behaviour, pad)
     else:
         raise ValueError("unknown scene format %r" % fmt)
+    _write_bytes(path, data)
     return path
