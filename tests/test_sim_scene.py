@@ -10,6 +10,7 @@ import unittest
 from sim_support import SimTestCase, host, mayasim  # noqa: F401
 
 import maya.cmds as cmds
+import maya.mel as mel
 
 
 REAL_WORLD_MA = """//Maya ASCII 2023 scene
@@ -235,11 +236,61 @@ class SceneTest(SimTestCase):
         self.assertIn((b"DBLE", b"st\0 " + struct.pack(">d", 6.0)), chunks)
         self.assertEqual(mayasim.read_scene(big)["behaviour"], "crash-on-save")
 
+    def test_fbx_header_follows_the_exporter_settings(self):
+        mayasim.write_scene(self.p("src.ma"), unit="ntsc", nodes=("a", ("b", "joint")),
+                            parents={"b": "a"})
+        cmds.file(self.p("src.ma"), open=True, force=True)
+        cmds.loadPlugin("fbxmaya")
+        cases = [(None, None, 7700), ("FBX202000", "false", 7700), ("FBX201900", None, 7700),
+                 ("FBX201800", None, 7500), ("FBX201600", "true", 7500),
+                 ("FBX201400", "true", 7400), ("FBX201300", None, 7300),
+                 ("FBX201100", None, 7100), ("FBX200611", "true", 6100)]
+        text = False
+        for i, (choice, in_ascii, version) in enumerate(cases):
+            if choice:
+                mel.eval("FBXExportFileVersion -v %s" % choice)
+            if in_ascii:        # None: as the exporter was left
+                mel.eval("FBXExportInAscii -v %s" % in_ascii)
+                text = in_ascii == "true"
+            out = self.p("out%d.fbx" % i)
+            mel.eval('FBXExport -f "%s"' % out)
+            with open(out, "rb") as f:
+                raw = f.read()
+            if text:
+                self.assertEqual(raw.split(b"\n")[0], b"; FBX %d.%d.0 project file"
+                                 % (version // 1000, version // 100 % 10), choice)
+            else:
+                self.assertEqual(raw[:27], b"Kaydara FBX Binary  \x00\x1a\x00"
+                                 + struct.pack("<I", version), choice)
+            data = mayasim.read_scene(out)
+            self.assertEqual((data["format"], data["fbx_version"], data["ascii"]),
+                             ("FBX", version, text))
+            self.assertEqual((data["nodes"], data["parents"], data["unit"]),
+                             ([["a", "transform"], ["b", "joint"]], {"b": "a"}, "ntsc"))
+            self.assertEqual(data["settings"].get("FileVersion"), choice)
+            cmds.file(out, open=True, force=True)
+            self.assertEqual(host.scene.nodes, ["a", "b"])
+
+    def test_fbx_sources_carry_marker_and_padding(self):
+        src = mayasim.write_scene(self.p("s.fbx"), fmt="fbx", behaviour="dialog-on-open",
+                                  pad=5000)
+        self.assertGreater(os.path.getsize(src), 5000)
+        data = mayasim.read_scene(src)
+        self.assertEqual((data["behaviour"], data["fbx_version"], data["file_info"], data["nodes"]),
+                         ("dialog-on-open", 7700, {}, [["pCube1", "transform"]]))
+        with open(src, "rb") as f:
+            raw = f.read()
+        for broken in (raw[:25], raw[:40], b"; FBX 7.5.0 project file\n{"):
+            with open(self.p("broken.fbx"), "wb") as f:
+                f.write(broken)
+            with self.assertRaises(mayasim.SceneFileError):
+                mayasim.read_scene(self.p("broken.fbx"))
+
     def test_broken_binary_is_refused(self):
         good = mayasim.write_scene(self.p("g.mb"), fmt="mb")
         with open(good, "rb") as f:
             raw = f.read()
-        deep = b"".join(b"FOR8\0\0\0\0" + struct.pack(">Q", 12 + 20 * (4999 - i)) + b"XXXX"
+        deep = b"".join(b"FOR8\0\0\0\0" + struct.pack(">Q", 4 + 20 * (4999 - i)) + b"XXXX"
                         for i in range(5000))
         for i, data in enumerate((raw[:-9], raw[:48] + b"\xff" * 8 + raw[56:], b"FOR8",
                                   b"FOR8\0\0\0\0" + struct.pack(">Q", 1 << 62) + b"Maya", deep)):
