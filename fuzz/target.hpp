@@ -1,0 +1,28 @@
+// What every fuzz target checks besides not crashing: a reader either
+// refuses the bytes as no scene or returns facts whose problems are one
+// line each.
+#pragma once
+
+#include <cstdint>
+#include <cstdlib>
+#include <string_view>
+
+#include "scene/source.hpp"
+
+namespace velmora::fuzz {
+
+template <typename Read>
+int run(const std::uint8_t* data, std::size_t size, Read read) {
+    velmora::scene::MemorySource source(std::string_view(reinterpret_cast<const char*>(data), size));
+    try {
+        velmora::scene::SceneFacts facts = read(source);
+        for (const std::string& line : facts.problems) {
+            if (line.empty() || line.find('\n') != std::string::npos) std::abort();
+        }
+    } catch (const velmora::scene::NotAScene& refused) {
+        if (std::string_view(refused.what()).find('\n') != std::string_view::npos) std::abort();
+    }
+    return 0;
+}
+
+}  // namespace velmora::fuzz
