@@ -540,8 +540,10 @@ class Reader {
         hash_into(hash, before_);
         hash_into(hash, after_);
         script.sha256 = hash.hex();
-        if (facts_.nodes[group.node].name == "sceneConfigurationScriptNode") {
-            facts_.playback = playback_from(before_.text);
+        // The scene configuration node: of its type, or so named when it
+        // does not say its type.
+        if (script.type == 6 || (!script.type && script.name == "sceneConfigurationScriptNode")) {
+            if (std::optional<Playback> range = playback_from(before_.text)) facts_.playback = range;
         }
     }
 
