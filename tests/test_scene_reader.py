@@ -177,6 +177,11 @@ class Written(unittest.TestCase):
                          [(len(t), hashlib.sha256(t.encode()).hexdigest()) for t in texts])
         self.assertEqual([s["runs"] for s in facts["script_nodes"]], ["demand"] * len(lengths))
 
+    def test_an_overlong_first_line_is_all_comment(self):
+        facts = velmora.inspect(self.write("long.ma", "//Maya ASCII 2023 scene " + "x" * 5000 +
+                                           ' createNode transform -n "hidden";\ncreateNode mesh -n "m";\n'))
+        self.assertEqual((facts["maya_version"], facts["node_types"]), ("2023", {"mesh": 1}))
+
     def test_units_plugins_playback_and_other_statements(self):
         facts = self.scene(
             'requires maya "2023";\nrequires -nodeType "a" -dataType "b" "mtoa" "5.2";\n'

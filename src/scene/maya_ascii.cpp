@@ -171,6 +171,8 @@ class AsciiReader {
             line += static_cast<char>(c);
             in_.advance();
         }
+        // The rest of an overlong first line is still the comment.
+        for (int c = in_.peek(); c >= 0 && c != '\n'; c = in_.peek()) in_.advance();
         if (line.compare(0, kHeader.size(), kHeader) != 0) {
             throw NotAScene("not a Maya ASCII scene: its first line is not //Maya ASCII");
         }
