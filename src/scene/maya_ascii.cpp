@@ -133,7 +133,7 @@ class AsciiReader {
                 if (lex_.open_string_at() >= 0) truncated(first.at, "");
                 break;
             }
-            if (kind == Kind::End) continue;
+            if (kind == Kind::End || (kind == Kind::Word && is_brace(first.text))) continue;
             std::uint64_t at = first.at;
             std::string command = first.kind == Kind::Word ? first.text : "\"" + first.text.substr(0, 40) + "\"";
             if (!statement(first)) {
@@ -171,6 +171,8 @@ class AsciiReader {
             line += static_cast<char>(c);
             in_.advance();
         }
+        // The rest of an overlong first line is still the comment.
+        for (int c = in_.peek(); c >= 0 && c != '\n'; c = in_.peek()) in_.advance();
         if (line.compare(0, kHeader.size(), kHeader) != 0) {
             throw NotAScene("not a Maya ASCII scene: its first line is not //Maya ASCII");
         }
@@ -510,7 +512,8 @@ class AsciiReader {
         Token t;
         for (Kind kind = lexer.next(t); kind != Kind::Eof; kind = lexer.next(t)) {
             if (kind != Kind::Word || t.text != "playbackOptions") {
-                if (kind != Kind::End && !lexer.skip_statement()) break;
+                bool between = kind == Kind::End || (kind == Kind::Word && is_brace(t.text));
+                if (!between && !lexer.skip_statement()) break;
                 continue;
             }
             s.count = 0;

@@ -19,7 +19,7 @@ constexpr Table kStatementStop = table_of(";\"/");
 // Bytes that end a string's plain run.
 constexpr Table kStringStop = table_of("\"\\");
 // Bytes that end a word.
-constexpr Table kWordStop = table_of(" \t\n\r\f\v;\"()");
+constexpr Table kWordStop = table_of(" \t\n\r\f\v;{}\"()");
 
 bool space(int c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v'; }
 
@@ -117,6 +117,11 @@ Kind Lexer::next(Token& token, StringSink* sink) {
     switch (c) {
         case -1: return token.kind = Kind::Eof;
         case ';': in_.advance(); return token.kind = Kind::End;
+        case '{':
+        case '}':
+            in_.advance();
+            token.text.assign(1, static_cast<char>(c));
+            return token.kind = Kind::Word;
         case '(': in_.advance(); return token.kind = Kind::Open;
         case ')': in_.advance(); return token.kind = Kind::Close;
         case '"':
@@ -211,6 +216,8 @@ bool Lexer::skip_statement() {
         }
     }
 }
+
+bool is_brace(const std::string& word) { return word == "{" || word == "}"; }
 
 bool is_utf8(const std::string& text) {
     const auto* p = reinterpret_cast<const unsigned char*>(text.data());

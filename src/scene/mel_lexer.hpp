@@ -54,8 +54,12 @@ struct StringSink {
     void add(const char* p, std::size_t n);
 };
 
+bool is_brace(const std::string& word);
+
 enum class Kind { Word, String, Open, Close, End, Eof };
 
+// A brace is a word of its own: at a statement's start it opens or closes a
+// block, elsewhere it is an array's (setAttr ... {"a","b"}).
 struct Token {
     Kind kind = Kind::Eof;
     std::string text;  // a word, or a string's text with its escapes read (capped)
