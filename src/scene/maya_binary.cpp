@@ -199,6 +199,7 @@ class Reader {
     void read() {
         start();
         while (!stack_.empty()) step();
+        if (scene_excess_ > 0) truncated("the scene's group", 0, scene_excess_);
     }
 
   private:
@@ -227,7 +228,8 @@ class Reader {
             size = 4;
         }
         if (size > room) {
-            truncated("the scene's group", 0, size - room);
+            // Said at the end if no chunk inside shows where the file was cut.
+            scene_excess_ = size - room;
             size = room;
             scene.clamped = true;
         } else if (size < room) {
@@ -286,7 +288,9 @@ class Reader {
         }
         bool clamped = false;
         if (size > room) {
-            past_end(what, begin, size - room, parent);
+            // A group cut by the file's end is said by the chunk inside it
+            // that shows the cut (or at the end, by the scene's group).
+            if (!parent.clamped) past_end(what, begin, size - room, parent);
             size = room;
             clamped = parent.clamped;
         }
@@ -604,6 +608,7 @@ class Reader {
     std::vector<Group> stack_;
     std::unordered_set<std::string> names_;
     ScriptText before_, after_;
+    std::uint64_t scene_excess_ = 0;  // what the scene's group claims past the file's end
     bool too_deep_ = false;
     bool truncation_told_ = false;
 };

@@ -107,8 +107,10 @@ std::string shown(std::string_view bytes) {
 // The IFF group that makes a Maya Binary file: FOR4 (a 4-byte size) or
 // FOR8 (4 bytes of padding, an 8-byte size), then its type "Maya".
 bool maya_iff(std::string_view bytes) {
-    if (starts_with(bytes, "FOR4")) return bytes.substr(8, 4) == "Maya";
-    if (starts_with(bytes, "FOR8")) return bytes.substr(16, 4) == "Maya";
+    // substr throws when its start is past the end: a file of 5 to 15 bytes
+    // starting FOR8 is no scene, not an internal error.
+    if (starts_with(bytes, "FOR4")) return bytes.size() >= 12 && bytes.substr(8, 4) == "Maya";
+    if (starts_with(bytes, "FOR8")) return bytes.size() >= 20 && bytes.substr(16, 4) == "Maya";
     return false;
 }
 
