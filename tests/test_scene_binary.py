@@ -274,6 +274,18 @@ class HostileBinary(ScratchCase):
         self.assertIn("12 bytes after the end of the scene's group", facts["problems"][0])
 
 
+class FuzzFindings(ScratchCase):
+    def test_a_problem_quoting_a_statement_stays_one_line(self):
+        # Found by tools/fuzz: an unfinished statement whose first word is a
+        # string with a line break (and NUL bytes) in it.
+        data = b'//Maya ASCII 2023 scene\n"oen \n   \0\0\x80" x'
+        problems = self.inspect_bytes(data, "scene.ma")["problems"]
+        self.assertEqual(len(problems), 1)
+        self.assertNotIn("\n", problems[0])
+        self.assertNotIn("\0", problems[0])
+        self.assertIn("\\x0a", problems[0])
+
+
 class FbxHeaders(ScratchCase):
     def test_versions(self):
         for data, version in ((b"Kaydara FBX Binary  \0\x1a\0" + struct.pack("<I", 7400) + bytes(40), "7400"),

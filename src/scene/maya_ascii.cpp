@@ -147,6 +147,21 @@ class AsciiReader {
 
   private:
     void problem(std::string text) {
+        // A problem is one line: a statement quoted from the file may hold
+        // line breaks and other control bytes, shown escaped.
+        std::string line;
+        for (char c : text) {
+            auto u = static_cast<unsigned char>(c);
+            if (u < 0x20 || u == 0x7f) {
+                static const char kHex[] = "0123456789abcdef";
+                line += "\\x";
+                line += kHex[u >> 4];
+                line += kHex[u & 0xf];
+            } else {
+                line += c;
+            }
+        }
+        text = std::move(line);
         if (facts_.problems.size() < kMaxProblems) {
             facts_.problems.push_back(std::move(text));
         } else if (facts_.problems.size() == kMaxProblems) {
