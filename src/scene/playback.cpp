@@ -46,7 +46,7 @@ std::optional<double> number_from(std::string_view word) {
         if (i < word.size() && (word[i] == '-' || word[i] == '+')) negative_exponent = word[i++] == '-';
         int exponent = 0, exponent_digits = 0;
         while (i < word.size() && word[i] >= '0' && word[i] <= '9') {
-            if (exponent < 10000) exponent = exponent * 10 + (word[i] - '0');
+            if (exponent < 1000) exponent = exponent * 10 + (word[i] - '0');
             ++i;
             ++exponent_digits;
         }
@@ -54,7 +54,11 @@ std::optional<double> number_from(std::string_view word) {
         scale += negative_exponent ? -exponent : exponent;
     }
     if (i != word.size()) return std::nullopt;
-    double value = static_cast<double>(mantissa) * std::pow(10.0, scale);
+    // Powers of ten by steps, not std::pow: pow's current version needs a
+    // newer glibc than the module may ask for.
+    double value = static_cast<double>(mantissa);
+    for (; scale > 0 && std::isfinite(value); --scale) value *= 10;
+    for (; scale < 0 && value != 0; ++scale) value /= 10;
     if (!std::isfinite(value)) return std::nullopt;
     return negative ? -value : value;
 }
