@@ -103,6 +103,13 @@ def doctor(
     returns the findings (check, ok, detail, seconds)."""
     ...
 
+def inspect(path: str) -> Dict[str, Any]:
+    """What a scene file holds, read without Maya and without running any of it: path, format,
+    maya_version, units, requires, references, nodes, node_types, script_nodes, playback,
+    file_info, external_files, other_statements (top-level commands Maya does not write) and
+    problems. OSError when the file cannot be read; ValueError when it is no Maya or FBX scene."""
+    ...
+
 class Velmora:
     MAX_INCREMENT: int
     LOG_FILE: str

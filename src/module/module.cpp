@@ -8,6 +8,7 @@
 #include "headless/entry_points.hpp"
 #include "host/entry.hpp"
 #include "module/module.hpp"
+#include "scene/inspect.hpp"
 
 namespace velmora {
 namespace {
@@ -100,7 +101,8 @@ Ref run_body() {
     bind(m, "show", function(&kShowDef, module_name));
     for (PyMethodDef* defs :
          {headless::entry_points(), background::entry_points(), cli::entry_points(), doctor::entry_points(),
-          headless::worker_entry_points(), background::window_entry_points()}) {
+          headless::worker_entry_points(), background::window_entry_points(),
+          scene::entry_points()}) {
         for (PyMethodDef* def = defs; def->ml_name != nullptr; ++def) {
             bind(m, def->ml_name, function(def, module_name));
         }
