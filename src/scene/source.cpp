@@ -11,7 +11,6 @@
 #include <sys/stat.h>
 #else
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -35,14 +34,16 @@ class FileSource final : public Source {
 #else
     explicit FileSource(const std::string& path) : fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC)) {
         if (fd_ < 0) fail("open");
-        struct stat st {};
-        if (::fstat(fd_, &st) != 0) {
+        // The size by seeking to the end, not fstat: glibc before 2.33 has no
+        // fstat symbol, and the module must load on the oldest glibc Maya runs on.
+        off_t end = ::lseek(fd_, 0, SEEK_END);
+        if (end < 0 || ::lseek(fd_, 0, SEEK_SET) < 0) {
             int error = errno;
             ::close(fd_);
             errno = error;
-            fail("stat");
+            fail("seek");
         }
-        size_ = static_cast<std::uint64_t>(st.st_size);
+        size_ = static_cast<std::uint64_t>(end);
     }
     ~FileSource() override { ::close(fd_); }
 #endif
