@@ -26,9 +26,10 @@ Sha256::Sha256()
 
 void Sha256::compress(const unsigned char* block) {
     std::uint32_t w[64];
-    for (int i = 0; i < 16; ++i) {
-        w[i] = (std::uint32_t{block[4 * i]} << 24) | (std::uint32_t{block[4 * i + 1]} << 16) |
-               (std::uint32_t{block[4 * i + 2]} << 8) | std::uint32_t{block[4 * i + 3]};
+    for (std::size_t i = 0; i < 16; ++i) {
+        const unsigned char* b = block + 4 * i;
+        w[i] = (std::uint32_t{b[0]} << 24) | (std::uint32_t{b[1]} << 16) | (std::uint32_t{b[2]} << 8) |
+               std::uint32_t{b[3]};
     }
     for (int i = 16; i < 64; ++i) {
         std::uint32_t s0 = rotr(w[i - 15], 7) ^ rotr(w[i - 15], 18) ^ (w[i - 15] >> 3);

@@ -11,7 +11,6 @@
 #include <sys/stat.h>
 #else
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -42,7 +41,7 @@ class FileSource final : public Source {
             int error = errno;
             ::close(fd_);
             errno = error;
-            fail("stat");
+            fail("seek");
         }
         size_ = static_cast<std::uint64_t>(end);
     }
