@@ -8,7 +8,7 @@ import unittest
 
 from headless_support import COMMAND
 
-COMMANDS = ["plan", "run-task", "report", "submit", "doctor", "clean"]
+COMMANDS = ["plan", "run-task", "report", "submit", "inspect", "doctor", "clean"]
 
 
 def command(*args):

@@ -30,6 +30,7 @@ constexpr Subcommand kSubcommands[] = {
     {"run-task", farm::run_task, "JOBDIR INDEX", "convert one task of a plan, on a farm node"},
     {"report", farm::report, "JOBDIR", "merge the tasks' journals into one report, with what to run again"},
     {"submit", farm::submit, "--farm MANAGER JOBDIR", "write a farm manager's job and submit it"},
+    {"inspect", inspect_main, "PATH... [--json]", "read scenes without Maya: version, plug-ins, what they lack"},
     {"doctor", doctor::doctor_main, "[--folder DIR]", "check this machine's Maya, FBX plug-in and a share"},
     {"clean", headless::clean_main, "FOLDER", "remove what batches no longer running left in a folder"},
 };

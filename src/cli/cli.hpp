@@ -11,6 +11,9 @@ namespace velmora::cli {
 // The command: argv without the program name. Returns the exit status.
 int batch_main(const py::Ref& argv);
 
+// velmora-batch inspect (inspect_main.cpp): its words after "inspect".
+int inspect_main(const py::Ref& argv);
+
 // batch_main, for the module body to bind.
 PyMethodDef* entry_points();
 

@@ -124,6 +124,21 @@ void set_chosen(Choices& choices, const Option& o, const Ref& value) {
 
 // ------------------------------------------------------------ the command line
 
+namespace {
+
+void add_row(const Ref& add, const Option& o) {
+    Ref spelling = py::tuple({o.flag});
+    py::check(PyObject_Call(add.get(), spelling.get(), argparse_keywords(o).get()));
+}
+
+void take_row(BatchArguments& given, const Option& o, const Ref& args) {
+    Ref value = py::getattr(args, dest_of(o.flag).c_str());
+    if (o.inverted) value = py::boolean(!truth(value));
+    set_given(given, o, value);
+}
+
+}  // namespace
+
 void add_options(const Ref& parser, bool with_folder) {
     Ref add = py::getattr(parser, "add_argument");
     if (with_folder) {
@@ -131,9 +146,25 @@ void add_options(const Ref& parser, bool with_folder) {
     }
     for (const Option& o : kOptions) {
         if (o.flag == nullptr) continue;
-        Ref spelling = py::tuple({o.flag});
-        py::check(PyObject_Call(add.get(), spelling.get(), argparse_keywords(o).get()));
+        add_row(add, o);
     }
+}
+
+void add_listing_options(const Ref& parser) {
+    Ref add = py::getattr(parser, "add_argument");
+    for (const Option& o : kOptions) {
+        if (!o.lists) continue;
+        add_row(add, o);
+    }
+}
+
+Choices listing_choices(const Ref& args) {
+    BatchArguments given;
+    for (const Option& o : kOptions) {
+        if (!o.lists) continue;
+        take_row(given, o, args);
+    }
+    return checked_choices(given);
 }
 
 BatchArguments arguments_from(const Ref& args, const Ref& folder) {
@@ -141,9 +172,7 @@ BatchArguments arguments_from(const Ref& args, const Ref& folder) {
     given.folder = folder.get() != Py_None ? folder : py::getattr(args, "folder");
     for (const Option& o : kOptions) {
         if (o.flag == nullptr) continue;
-        Ref value = py::getattr(args, dest_of(o.flag).c_str());
-        if (o.inverted) value = py::boolean(!truth(value));
-        set_given(given, o, value);
+        take_row(given, o, args);
     }
     return given;
 }

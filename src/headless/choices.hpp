@@ -109,6 +109,7 @@ struct Option {
     bool always = false;   // recorded even at its default (the window's choices)
     bool worker = false;   // sent to the worker with each file, under `keyword`
     bool planned = false;  // a run's option a farm plan carries; a node's own replaces it
+    bool lists = false;    // chooses which files of a folder are sources (inspect takes it too)
     Check check = nullptr;
     const char* noun = nullptr;   // the check's name for it in messages
     const char* example = nullptr;  // a value besides the default that the check takes
@@ -167,6 +168,11 @@ struct Option {
         o.worker = true;
         return o;
     }
+    constexpr Option choosing_sources() const {
+        Option o = *this;
+        o.lists = true;
+        return o;
+    }
     constexpr Option in_the_plan() const {
         Option o = *this;
         o.planned = true;
@@ -216,7 +222,7 @@ constexpr const char kFormatNames[] = "ma,mb,fbx";
 // the next place: callers may pass arguments by position.
 constexpr Option kOptions[] = {
     Option::make("sources", 0, Type::Formats)
-        .defaults(kFormatNames).out_of(kFormatNames).taken_by(kBoth)
+        .defaults(kFormatNames).out_of(kFormatNames).taken_by(kBoth).choosing_sources()
         .command("--sources", "source types (default: ma,mb,fbx)")
         .recorded_as("extensions", true).checked(checked_extensions, "source type")
         .held(&BatchArguments::sources).kept(&Choices::extensions),
@@ -231,7 +237,7 @@ constexpr Option kOptions[] = {
         .recorded_as("preset", true).for_the_worker().checked(checked_one_of, "FBX preset")
         .held(&BatchArguments::preset).kept(&Choices::preset),
     Option::make("recursive", 3, Type::Flag)
-        .defaults(true).taken_by(kBoth)
+        .defaults(true).taken_by(kBoth).choosing_sources()
         .turned_off_by("--no-subdirs", "leave out subfolders")
         .recorded_as("recursive", true).checked(checked_flag, "recursive")
         .held(&BatchArguments::recursive).kept(&Choices::recursive),
@@ -257,12 +263,12 @@ constexpr Option kOptions[] = {
         .recorded_as("fbx_ascii").for_the_worker().checked(checked_flag, "fbx_ascii")
         .held(&BatchArguments::fbx_ascii).kept(&Choices::fbx_ascii),
     Option::make("include", 15, Type::Patterns)
-        .taken_by(kBoth)
+        .taken_by(kBoth).choosing_sources()
         .command("--include", "take only sources whose path in the folder matches (repeatable)", "PATTERN")
         .recorded_as("include").checked(checked_patterns, "include")
         .held(&BatchArguments::include).kept(&Choices::include),
     Option::make("exclude", 16, Type::Patterns)
-        .taken_by(kBoth)
+        .taken_by(kBoth).choosing_sources()
         .command("--exclude", "leave out sources whose path in the folder matches (repeatable)", "PATTERN")
         .recorded_as("exclude").checked(checked_patterns, "exclude")
         .held(&BatchArguments::exclude).kept(&Choices::exclude),

@@ -5,6 +5,8 @@
 #include "headless/publishing.hpp"
 #include "host/files.hpp"
 #include "host/host.hpp"
+#include "scene/findings.hpp"
+#include "scene/inspect.hpp"
 
 namespace velmora::headless {
 namespace {
@@ -14,8 +16,23 @@ struct Plan {
     Ref skipped = py::list();
     Ref failed = py::list();
     Ref planned = py::list();
+    Ref preflight = py::list();
+    scene::Tally tally;
     long long converted = 0;
 };
+
+// What velmora reads in a source before Maya opens it: the reading
+// velmora.inspect gives, or {"error": why it is no scene}.
+Ref reading_of(const Ref& source, scene::Tally& tally) {
+    Ref facts;
+    if (std::optional<Ref> failure = py::guard([&] { facts = scene::inspect_file(source); })) {
+        Ref reason = py::format("{}", {*failure});
+        tally.unread(reason);
+        return py::dict({{"error", reason}});
+    }
+    tally.scene(facts);
+    return facts;
+}
 
 // One source: each chosen format but its own, claimed in the window's
 // order against what exists and what this plan has claimed already.
@@ -40,11 +57,18 @@ void plan_source(const Request& request, const Ref& relative, const Ref& taken, 
         py::append(plan.outputs, *name);
     });
     py::append(plan.planned, py::tuple({source, mine}));
+    py::append(plan.preflight, py::tuple({source, reading_of(source, plan.tally)}));
     if (py::length(mine) > 0) {
         ++plan.converted;
     } else {
         py::append(plan.failed, py::tuple({source, "All conversions failed"}));
     }
+}
+
+// A source's needs under its planned names, or None.
+Ref needs_of(const Ref& reading) {
+    if (std::optional<Ref> error = py::find_item(reading, "error")) return py::format("not a scene: {}", {*error});
+    return scene::needs_line(reading);
 }
 
 }  // namespace
@@ -67,19 +91,29 @@ Ref plan_outputs(const Request& request) {
                      {"logs", py::none()},
                      {"folder", request.folder},
                      {"dry_run", true},
-                     {"planned", plan.planned}});
+                     {"planned", plan.planned},
+                     {"preflight", plan.preflight},
+                     {"preflight_summary", plan.tally.lines()}});
 }
 
 Ref planned_lines(const Ref& results, const Ref& folder) {
     Ref lines = py::list({"Dry run: nothing was written and no Maya started. A run would write:"});
+    Ref preflight = py::get_item(results, "preflight");
+    Py_ssize_t at = 0;
     py::for_each(py::get_item(results, "planned"), [&](const Ref& entry) {
         Ref names = py::list();
         py::for_each(py::item(entry, 1), [&](const Ref& p) { py::append(names, host::os_path("basename", {p})); });
         Ref shown = py::length(names) > 0 ? py::call_method(py::str(", "), "join", {names}) : py::str("(nothing)");
         py::append(lines, py::format("  {} -> {}", {relative_path(folder, py::item(entry, 0)), shown}));
+        Ref needs = needs_of(py::item(py::item(preflight, at++), 1));
+        if (needs.get() != Py_None) py::append(lines, py::format("      {}", {needs}));
     });
     py::for_each(py::get_item(results, "skipped"), [&](const Ref& p) {
         py::append(lines, py::format("  skipped, exists: {}", {p}));
+    });
+    py::append(lines, "Pre-flight, from velmora's own reading of the scenes:");
+    py::for_each(py::get_item(results, "preflight_summary"), [&](const Ref& line) {
+        py::append(lines, py::format("  {}", {line}));
     });
     return py::call_method(py::str("\n"), "join", {lines});
 }

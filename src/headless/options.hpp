@@ -27,6 +27,11 @@ struct UsageError : std::runtime_error {
 // when `with_folder`).
 void add_options(const Ref& parser, bool with_folder);
 
+// Adds to a parser only the options that choose a folder's sources (as
+// `velmora-batch inspect` takes them), and the choices they give.
+void add_listing_options(const Ref& parser);
+Choices listing_choices(const Ref& args);
+
 // The arguments that parsed arguments (an argparse.Namespace made by a
 // parser with add_options) give. `folder` overrides the namespace's folder
 // when given.

@@ -167,20 +167,7 @@ SceneFacts read_named(const Ref& path) {
 
 // inspect(path)
 PyObject* inspect(PyObject* /*module*/, PyObject* arg) {
-    return entry([&] {
-        Ref path = py::call(host::attribute("os", "fsdecode"), {Ref::borrow(arg)});
-        SceneFacts facts;
-        try {
-            facts = read_named(path);
-        } catch (const std::system_error& e) {
-            raise_os_error(e, path);
-        } catch (const NotAScene& e) {
-            PyErr_SetString(PyExc_ValueError, e.what());
-            throw py::PyError{};
-        }
-        Ref folder = host::os_path("dirname", {host::os_path("abspath", {path})});
-        return facts_dict(facts, path, folder);
-    });
+    return entry([&] { return inspect_file(Ref::borrow(arg)); });
 }
 
 PyMethodDef kEntryPoints[] = {
@@ -194,6 +181,21 @@ PyMethodDef kEntryPoints[] = {
 };
 
 }  // namespace
+
+Ref inspect_file(const Ref& given) {
+    Ref path = py::call(host::attribute("os", "fsdecode"), {given});
+    SceneFacts facts;
+    try {
+        facts = read_named(path);
+    } catch (const std::system_error& e) {
+        raise_os_error(e, path);
+    } catch (const NotAScene& e) {
+        PyErr_SetString(PyExc_ValueError, e.what());
+        throw py::PyError{};
+    }
+    Ref folder = host::os_path("dirname", {host::os_path("abspath", {path})});
+    return facts_dict(facts, path, folder);
+}
 
 PyMethodDef* entry_points() { return kEntryPoints; }
 

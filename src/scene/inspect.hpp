@@ -5,6 +5,10 @@
 
 namespace velmora::scene {
 
+// velmora.inspect(path) for C++ callers: the reading as a dict. OSError when
+// the file cannot be read, ValueError (one line) when it is no scene.
+py::Ref inspect_file(const py::Ref& path);
+
 PyMethodDef* entry_points();
 
 }  // namespace velmora::scene
