@@ -3,10 +3,10 @@
 // setAttr data is passed over unread unless it is a script node's text or
 // one of the few attributes that name a file.
 #include <algorithm>
-#include <cstdlib>
 #include <string_view>
 
 #include "scene/mel_lexer.hpp"
+#include "scene/playback.hpp"
 #include "scene/source.hpp"
 
 namespace velmora::scene {
@@ -63,11 +63,8 @@ bool flag_is(const Token& t, std::string_view short_name, std::string_view long_
 }
 
 std::optional<double> number(const Token& t) {
-    if (t.kind != Kind::Word || t.text.empty() || t.text.size() > 64) return std::nullopt;
-    char* end = nullptr;
-    double value = std::strtod(t.text.c_str(), &end);
-    if (end != t.text.c_str() + t.text.size()) return std::nullopt;
-    return value;
+    if (t.kind != Kind::Word || t.text.size() > 64) return std::nullopt;
+    return mel_number(t.text);
 }
 
 bool truthy_word(const std::string& text) { return text == "1" || text == "on" || text == "true" || text == "yes"; }
@@ -90,34 +87,14 @@ struct Statement {
     const Token& operator[](std::size_t i) const { return tokens[i]; }
 };
 
-// The playbackOptions flags that give the range, each with its number.
+// The range a playbackOptions statement sets, from its arguments at `from`.
 std::optional<Playback> playback_of(const Statement& s, std::size_t from) {
-    Playback range;
-    bool min = false, max = false, ast = false, aet = false;
-    for (std::size_t i = from; i < s.count; i += 2) {
-        if (!is_flag(s[i]) || i + 1 >= s.count) return std::nullopt;
-        std::optional<double> value = number(s[i + 1]);
-        if (!value) return std::nullopt;
-        if (flag_is(s[i], "min", "minTime")) {
-            range.min = *value, min = true;
-        } else if (flag_is(s[i], "max", "maxTime")) {
-            range.max = *value, max = true;
-        } else if (flag_is(s[i], "ast", "animationStartTime")) {
-            range.ast = *value, ast = true;
-        } else if (flag_is(s[i], "aet", "animationEndTime")) {
-            range.aet = *value, aet = true;
-        } else {
-            return std::nullopt;
-        }
+    std::vector<std::string_view> words;
+    for (std::size_t i = from; i < s.count; ++i) {
+        if (s[i].kind != Kind::Word) return std::nullopt;
+        words.emplace_back(s[i].text);
     }
-    if (!(min || max || ast || aet)) return std::nullopt;
-    // A flag left out takes its partner's value, as a range that says only
-    // -min/-max means the animation range too.
-    if (!min) range.min = ast ? range.ast : range.max;
-    if (!max) range.max = aet ? range.aet : range.min;
-    if (!ast) range.ast = range.min;
-    if (!aet) range.aet = range.max;
-    return range;
+    return playback_of_flags(words);
 }
 
 class AsciiReader {
@@ -495,7 +472,7 @@ class AsciiReader {
         for (std::size_t i = 0; i < facts_.script_nodes.size(); ++i) finish_script(i);
         for (const ScriptNode& node : facts_.script_nodes) {
             if (node.type == 6 || (!node.type && node.name == "sceneConfigurationScriptNode")) {
-                if (std::optional<Playback> range = configured_playback(node.before)) facts_.playback = range;
+                if (std::optional<Playback> range = playback_from(node.before)) facts_.playback = range;
             }
         }
         if (!facts_.playback) facts_.playback = top_playback_;
@@ -514,35 +491,6 @@ class AsciiReader {
         } else {
             problem("script node " + node.name + ": its after text came before its before text and is too long to hash");
         }
-    }
-
-    // The range in the scene configuration node's text: its playbackOptions
-    // statements, read as data. Anything else there is left alone.
-    static std::optional<Playback> configured_playback(const std::string& text) {
-        MemorySource source(text);
-        Input input(source);
-        Lexer lexer(input);
-        Statement s;
-        std::optional<Playback> found;
-        Token t;
-        for (Kind kind = lexer.next(t); kind != Kind::Eof; kind = lexer.next(t)) {
-            if (kind != Kind::Word || t.text != "playbackOptions") {
-                bool between = kind == Kind::End || (kind == Kind::Word && is_brace(t.text));
-                if (!between && !lexer.skip_statement()) break;
-                continue;
-            }
-            s.count = 0;
-            while (s.count < kStatementTokens) {
-                s.tokens.emplace_back();
-                kind = lexer.next(s.tokens.back());
-                if (kind == Kind::End || kind == Kind::Eof) break;
-                ++s.count;
-            }
-            if (std::optional<Playback> range = playback_of(s, 0)) found = range;
-            s.tokens.clear();
-            if (kind == Kind::Eof) break;
-        }
-        return found;
     }
 
     Input in_;

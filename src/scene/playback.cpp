@@ -3,23 +3,19 @@
 #include <cmath>
 #include <cstdint>
 
+#include "scene/mel_lexer.hpp"
+#include "scene/source.hpp"
+
 namespace velmora::scene {
 namespace {
 
-bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+// Words of a playbackOptions statement that are looked at: its four flags
+// and their values, and a few more to tell that it says something else.
+constexpr std::size_t kFlagWords = 16;
 
-// The next word (a run of characters that are not white space or ';').
-std::string_view next_word(std::string_view text, std::size_t& at) {
-    while (at < text.size() && is_space(text[at])) ++at;
-    std::size_t begin = at;
-    while (at < text.size() && !is_space(text[at]) && text[at] != ';') ++at;
-    return text.substr(begin, at - begin);
-}
+}  // namespace
 
-// A decimal number as MEL writes one: [+-]digits[.digits][e[+-]digits].
-// Written out rather than strtod (which follows the C locale) or
-// from_chars for doubles (missing from older C++ libraries).
-std::optional<double> number_from(std::string_view word) {
+std::optional<double> mel_number(std::string_view word) {
     std::size_t i = 0;
     bool negative = false;
     if (i < word.size() && (word[i] == '-' || word[i] == '+')) negative = word[i++] == '-';
@@ -63,6 +59,8 @@ std::optional<double> number_from(std::string_view word) {
     return negative ? -value : value;
 }
 
+namespace {
+
 // Which of the four values a flag sets (0 to 3), or -1.
 int field_of(std::string_view flag) {
     if (flag == "-min" || flag == "-minTime") return 0;
@@ -74,31 +72,60 @@ int field_of(std::string_view flag) {
 
 }  // namespace
 
-std::optional<Playback> playback_from(std::string_view mel) {
-    constexpr std::string_view command = "playbackOptions";
-    std::size_t found = mel.find(command);
-    while (found != std::string_view::npos && found > 0 && !is_space(mel[found - 1]) && mel[found - 1] != ';')
-        found = mel.find(command, found + 1);
-    if (found == std::string_view::npos) return std::nullopt;
-    std::size_t at = found + command.size();
+std::optional<Playback> playback_of_flags(const std::vector<std::string_view>& words) {
     double values[4] = {0, 0, 0, 0};
     unsigned seen = 0;
-    while (at < mel.size() && mel[at] != ';') {
-        std::string_view word = next_word(mel, at);
-        if (word.empty()) break;
-        int field = field_of(word);
-        if (field < 0) continue;
-        std::size_t before_value = at;
-        std::optional<double> value = number_from(next_word(mel, at));
-        if (!value) {
-            at = before_value;  // a flag without a number: the word is read again as a flag
-            continue;
-        }
+    if (words.size() % 2 != 0) return std::nullopt;
+    for (std::size_t i = 0; i < words.size(); i += 2) {
+        int field = field_of(words[i]);
+        std::optional<double> value = mel_number(words[i + 1]);
+        if (field < 0 || !value) return std::nullopt;
         values[field] = *value;
         seen |= 1u << field;
     }
-    if (seen != 0xF) return std::nullopt;
-    return Playback{values[0], values[1], values[2], values[3]};
+    if (seen == 0) return std::nullopt;
+    Playback range{values[0], values[1], values[2], values[3]};
+    bool min = (seen & 1u) != 0, max = (seen & 2u) != 0, ast = (seen & 4u) != 0, aet = (seen & 8u) != 0;
+    if (!min) range.min = ast ? range.ast : range.max;
+    if (!max) range.max = aet ? range.aet : range.min;
+    if (!ast) range.ast = range.min;
+    if (!aet) range.aet = range.max;
+    return range;
+}
+
+std::optional<Playback> playback_from(std::string_view mel) {
+    MemorySource source(mel);
+    Input input(source);
+    Lexer lexer(input);
+    std::optional<Playback> found;
+    Token t;
+    for (Kind kind = lexer.next(t); kind != Kind::Eof; kind = lexer.next(t)) {
+        if (kind != Kind::Word || t.text != "playbackOptions") {
+            bool between = kind == Kind::End || (kind == Kind::Word && is_brace(t.text));
+            if (!between && !lexer.skip_statement()) break;
+            continue;
+        }
+        std::vector<Token> tokens;
+        while (tokens.size() < kFlagWords) {
+            tokens.emplace_back();
+            kind = lexer.next(tokens.back());
+            if (kind == Kind::End || kind == Kind::Eof) break;
+        }
+        bool whole = kind == Kind::End || kind == Kind::Eof;
+        if (whole) tokens.pop_back();
+        std::vector<std::string_view> words;
+        bool words_only = whole;
+        for (const Token& token : tokens) {
+            words_only = words_only && token.kind == Kind::Word;
+            words.emplace_back(token.text);
+        }
+        if (!whole && !lexer.skip_statement()) kind = Kind::Eof;
+        if (words_only) {
+            if (std::optional<Playback> range = playback_of_flags(words)) found = range;
+        }
+        if (kind == Kind::Eof) break;
+    }
+    return found;
 }
 
 }  // namespace velmora::scene
