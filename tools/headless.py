@@ -4,7 +4,8 @@ own. Without a FOLDER (the first argument, unless it is an option), a fresh
 copy of the bundled example scenes under out/ is converted; each run's
 journal and worker logs go into its folder under out/ too. The plain batch
 and plan get the simulator's mayapy and that journal unless they name
-their own; run-task, report and submit take theirs from the job's plan;
+their own; run-task, report and submit take theirs from the job's plan, inspect and
+clean need none;
 doctor gets the simulator's mayapy unless it names one.
 """
 
@@ -30,8 +31,9 @@ def run_dir():
     return path
 
 
-# The farm's commands that work on a planned job folder.
-JOB_COMMANDS = ("run-task", "report", "submit")
+# The commands that take no mayapy and no journal: the farm's on a planned
+# job folder, and those that only read or tidy a folder.
+PLAIN_COMMANDS = ("run-task", "report", "submit", "inspect", "clean")
 
 
 def main(argv):
@@ -40,7 +42,7 @@ def main(argv):
         return velmora.batch_main(argv if argv and not argv[0].startswith("-") else ["FOLDER"] + argv)
     # The workers run the same interpreter as this script.
     os.environ.setdefault("MAYASIM_PYTHON", sys.executable)
-    if argv and argv[0] in JOB_COMMANDS:
+    if argv and argv[0] in PLAIN_COMMANDS:
         return velmora.batch_main(argv)
     if argv and argv[0] == "doctor":
         if "--mayapy" not in argv:
