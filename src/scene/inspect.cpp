@@ -250,7 +250,8 @@ PyMethodDef kEntryPoints[] = {
     {"inspect", inspect, METH_O,
      "inspect(path)\n--\n\n"
      "What a scene file holds, read without Maya and without running any of it: its format,\n"
-     "Maya version, units, required plug-ins, references, nodes, script nodes, playback range,\n"
+     "Maya version, units, required plug-ins, references, nodes, script nodes (with what each\n"
+     "does beyond Maya's configuration nodes: its concerns), playback range,\n"
      "fileInfo and the files it names, with the problems met on the way. OSError when the\n"
      "file cannot be read; ValueError when it is no Maya or FBX scene."},
     {"_verify", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(verify)), METH_VARARGS | METH_KEYWORDS,

@@ -107,7 +107,8 @@ bool opens_for_writing(std::string_view text, std::size_t after_name) {
 bool sources(const Word& w) {
     if (w.before == '-' || w.before == '$' || w.before == '.') return false;
     bool starts = w.statement == '\0' || w.statement == ';' || w.statement == '{' || w.statement == '}' ||
-                  w.statement == '\n' || w.statement == '\r' || w.statement == '"' || w.statement == '(';
+                  w.statement == '\n' || w.statement == '\r' || w.statement == '"' || w.statement == '\'' ||
+                  w.statement == '(';
     return starts && w.next != '(' && w.next != '=' && w.next != ';' && w.next != '\0' && w.next != ')';
 }
 
