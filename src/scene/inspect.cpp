@@ -239,10 +239,7 @@ PyObject* verify(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
         if (output.format == Format::Fbx) return verdict_dict(verify_fbx(output, expected));
         Ref source_path = py::call(host::attribute("os", "fsdecode"), {Ref::borrow(source_arg)});
         SceneFacts source = read_path(source_path);
-        PyThreadState* state = PyEval_SaveThread();
-        Verdict verdict = verify_output(source, output);
-        PyEval_RestoreThread(state);
-        return verdict_dict(verdict);
+        return verdict_dict(verify_output(source, output));
     });
 }
 
