@@ -105,7 +105,8 @@ def doctor(
 
 def inspect(path: str) -> Dict[str, Any]:
     """What a scene file holds, read without Maya and without running any of it: path, format,
-    maya_version, units, requires, references, nodes, node_types, script_nodes, playback,
+    maya_version, units, requires, references, nodes, node_types, script_nodes (each with the
+    concerns its text raises: what it does beyond Maya's configuration nodes), playback,
     file_info, external_files, other_statements (top-level commands Maya does not write) and
     problems. OSError when the file cannot be read; ValueError when it is no Maya or FBX scene."""
     ...

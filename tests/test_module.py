@@ -60,7 +60,7 @@ class ModuleNamespace(unittest.TestCase):
                                  "safe_open", "Velmora", "show", "batch", "batch_report",
                                  "start_batch", "batches", "stop_batch", "resume_batch",
                                  "forget_batch", "_background", "batch_main", "doctor", "_doctor_checks",
-                                 "_worker", "show_batches", "inspect"])
+                                 "_worker", "show_batches", "inspect", "_verify"])
         import maya.cmds
         import maya.mel
         self.assertIs(velmora.cmds, maya.cmds)

@@ -160,7 +160,8 @@ class Written(unittest.TestCase):
         script = facts["script_nodes"][0]
         self.assertEqual(script, {"name": "hook", "runs": "open/close", "language": "python",
                                   "bytes": len((before + "after\n").encode()),
-                                  "sha256": hashlib.sha256((before + "after\n").encode()).hexdigest()})
+                                  "sha256": hashlib.sha256((before + "after\n").encode()).hexdigest(),
+                                  "concerns": []})
 
     def test_script_hashes_against_hashlib_at_every_block_edge(self):
         # Lengths around SHA-256's 64-byte blocks and past the 1 MiB held.

@@ -8,6 +8,8 @@
 #include "host/host.hpp"
 #include "host/stdlib.hpp"
 #include "scene/scene_file.hpp"
+#include "scene/script_concerns.hpp"
+#include "scene/verification.hpp"
 
 namespace velmora::scene {
 namespace {
@@ -52,12 +54,19 @@ Ref reference_dict(const Reference& r, const Ref& folder) {
                      {"exists", exists(r.path, folder)}});
 }
 
+Ref texts(const std::vector<std::string>& lines) {
+    Ref list = py::list();
+    for (const std::string& line : lines) py::append(list, text(line));
+    return list;
+}
+
 Ref script_dict(const ScriptNode& s) {
     return py::dict({{"name", text(s.name)},
                      {"runs", py::text(script_runs(s.type))},
                      {"language", s.python ? "python" : "mel"},
                      {"bytes", static_cast<long long>(s.bytes)},
-                     {"sha256", text_or_none(s.sha256)}});
+                     {"sha256", text_or_none(s.sha256)},
+                     {"concerns", texts(script_concerns(s))}});
 }
 
 Ref node_types(const std::vector<Node>& nodes) {
@@ -165,34 +174,94 @@ SceneFacts read_named(const Ref& path) {
     return read_released(name);
 }
 
-// inspect(path)
-PyObject* inspect(PyObject* /*module*/, PyObject* arg) {
-    return entry([&] { return inspect_file(Ref::borrow(arg)); });
-}
-
-PyMethodDef kEntryPoints[] = {
-    {"inspect", inspect, METH_O,
-     "inspect(path)\n--\n\n"
-     "What a scene file holds, read without Maya and without running any of it: its format,\n"
-     "Maya version, units, required plug-ins, references, nodes, script nodes, playback range,\n"
-     "fileInfo and the files it names, with the problems met on the way. OSError when the\n"
-     "file cannot be read; ValueError when it is no Maya or FBX scene."},
-    {nullptr, nullptr, 0, nullptr},
-};
-
-}  // namespace
-
-Ref inspect_file(const Ref& given) {
-    Ref path = py::call(host::attribute("os", "fsdecode"), {given});
-    SceneFacts facts;
+// The facts of the file at a path-like object, as OSError and ValueError
+// where it cannot be read or is no scene.
+SceneFacts read_path(const Ref& path) {
     try {
-        facts = read_named(path);
+        return read_named(path);
     } catch (const std::system_error& e) {
         raise_os_error(e, path);
     } catch (const NotAScene& e) {
         PyErr_SetString(PyExc_ValueError, e.what());
         throw py::PyError{};
     }
+}
+
+// inspect(path)
+PyObject* inspect(PyObject* /*module*/, PyObject* arg) {
+    return entry([&] { return inspect_file(Ref::borrow(arg)); });
+}
+
+// The expected FBX file version: an exporter's choice ("FBX201800") by the
+// table, a file version ("7500") as given.
+std::optional<std::string> expected_fbx_version(const Ref& given) {
+    if (given.get() == Py_None) return std::nullopt;
+    if (PyUnicode_Check(given.get()) == 0) {
+        PyErr_SetString(PyExc_TypeError, "fbx_version must be a str or None");
+        throw py::PyError{};
+    }
+    Ref encoded = py::check(PyUnicode_AsUTF8String(given.get()));
+    char* bytes = nullptr;
+    Py_ssize_t size = 0;
+    py::check_status(PyBytes_AsStringAndSize(encoded.get(), &bytes, &size));
+    std::string version(bytes, static_cast<std::size_t>(size));
+    bool digits = !version.empty() && version.find_first_not_of("0123456789") == std::string::npos;
+    return digits ? std::optional<std::string>(version) : fbx_file_version(version);
+}
+
+Ref verdict_dict(const Verdict& v) {
+    return py::dict({{"differences", texts(v.differences)},
+                     {"notes", texts(v.notes)},
+                     {"not_checked", texts(v.not_checked)},
+                     {"reason", text(v.reason())}});
+}
+
+// _verify(source_path, output_path, fbx_version=None)
+PyObject* verify(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
+    static char k0[] = "source_path", k1[] = "output_path", k2[] = "fbx_version";
+    char* keywords[] = {k0, k1, k2, nullptr};
+    PyObject* source_arg = nullptr;
+    PyObject* output_arg = nullptr;
+    PyObject* version_arg = Py_None;
+    if (PyArg_ParseTupleAndKeywords(args, kwargs, "OO|O:_verify", keywords, &source_arg, &output_arg, &version_arg) ==
+        0) {
+        return nullptr;
+    }
+    return entry([&] {
+        std::optional<std::string> expected = expected_fbx_version(Ref::borrow(version_arg));
+        Ref output_path = py::call(host::attribute("os", "fsdecode"), {Ref::borrow(output_arg)});
+        SceneFacts output = read_path(output_path);
+        if (output.format == Format::Fbx) return verdict_dict(verify_fbx(output, expected));
+        Ref source_path = py::call(host::attribute("os", "fsdecode"), {Ref::borrow(source_arg)});
+        SceneFacts source = read_path(source_path);
+        return verdict_dict(verify_output(source, output));
+    });
+}
+
+PyMethodDef kEntryPoints[] = {
+    {"inspect", inspect, METH_O,
+     "inspect(path)\n--\n\n"
+     "What a scene file holds, read without Maya and without running any of it: its format,\n"
+     "Maya version, units, required plug-ins, references, nodes, script nodes (with what each\n"
+     "does beyond Maya's configuration nodes: its concerns), playback range,\n"
+     "fileInfo and the files it names, with the problems met on the way. OSError when the\n"
+     "file cannot be read; ValueError when it is no Maya or FBX scene."},
+    {"_verify", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(verify)), METH_VARARGS | METH_KEYWORDS,
+     "_verify(source_path, output_path, fbx_version=None)\n--\n\n"
+     "Whether the Maya or FBX file at output_path holds what the scene at source_path held, from\n"
+     "the two files' facts: {differences, notes, not_checked, reason}. fbx_version is the\n"
+     "exporter's choice (\"FBX201800\") or a file version (\"7500\"). A hook for tests: batches\n"
+     "verify in C++."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+SceneFacts read_facts(const Ref& path) { return read_path(path); }
+
+Ref inspect_file(const Ref& given) {
+    Ref path = py::call(host::attribute("os", "fsdecode"), {given});
+    SceneFacts facts = read_facts(path);
     Ref folder = host::os_path("dirname", {host::os_path("abspath", {path})});
     return facts_dict(facts, path, folder);
 }

@@ -240,6 +240,8 @@ class AsciiReader {
                     node.name = value_after(i++);
                 } else if (flag_is(s[i], "p", "parent")) {
                     node.parent = value_after(i++);
+                } else if (flag_is(s[i], "s", "shared")) {
+                    node.shared = true;
                 }
             } else if (node.type.empty()) {
                 node.type = s[i].text;

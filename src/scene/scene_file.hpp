@@ -30,6 +30,10 @@ struct Node {
     std::string type;  // Maya's type name; for an unknown binary tag, its 4 bytes as 8 hex digits
     std::string name;
     std::string parent;
+    // Created with -s: Maya shares it with the node of that name every
+    // scene already has (the default cameras, lightLinker1, a renderer's
+    // globals) instead of making a new one.
+    bool shared = false;
 };
 
 struct Reference {
