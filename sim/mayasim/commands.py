@@ -10,7 +10,7 @@ import sys
 from . import melparse, misbehave, scripts
 from .flagtable import CREATE, QUERY, EDIT
 from .host import NotModelledError
-from .scene import (BEHAVIOURS, LINEAR_NAMES, LINEAR_UNITS, TIME_UNITS, SceneFileError,
+from .scene import (BEHAVIOURS, SAVE_MISBEHAVIOURS, LINEAR_NAMES, LINEAR_UNITS, TIME_UNITS, SceneFileError,
                     read_scene_file, write_ascii, write_binary, write_fbx)
 from .ui import LAYOUTS, edit_control, query_control
 
@@ -196,8 +196,8 @@ def _only_standalone(host, behaviour):
 
 
 def _misbehave_on_open(host, path, behaviour, prompt):
-    if behaviour is None or behaviour == "crash-on-save":
-        return
+    if behaviour is None or behaviour == "crash-on-save" or behaviour in SAVE_MISBEHAVIOURS:
+        return      # they act at the save (misbehave.as_written)
     if behaviour not in BEHAVIOURS:
         raise NotModelledError("%s: unknown mayasim behaviour %r" % (path, behaviour))
     if behaviour == "noise-on-open":
