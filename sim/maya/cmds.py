@@ -180,6 +180,14 @@ def scrollLayout(*args, **flags):
     return _host.call('scrollLayout', args, flags)
 
 
+# --- what a scene's code calls (mayasim/scripts.py)
+__all__ += ['rename']
+
+
+def rename(*args, **flags):
+    return _host.call('rename', args, flags)
+
+
 # In a standalone session the commands appear with maya.standalone.initialize().
 import sys as _sys  # noqa: E402
 from mayasim import standalone as _standalone  # noqa: E402

@@ -14,8 +14,10 @@ from .scene import write_scene as _write_scene
 host = Host()
 from . import shelf  # noqa: E402  (registers its commands; resets with the host)
 from . import jobs  # noqa: E402  (likewise)
+from . import scripts  # noqa: E402  (likewise)
 shelf.reset(host)
 jobs.reset(host)
+scripts.reset(host)
 
 
 def reset():

@@ -7,11 +7,11 @@ long flag names (already checked against the flag tables) and mode is one of
 import os
 import sys
 
-from . import melparse, misbehave
+from . import melparse, misbehave, scripts
 from .flagtable import CREATE, QUERY, EDIT
 from .host import NotModelledError
-from .scene import (BEHAVIOURS, TIME_UNITS, SceneFileError, read_scene_file,
-                    write_ascii, write_binary, write_fbx)
+from .scene import (BEHAVIOURS, SAVE_MISBEHAVIOURS, LINEAR_NAMES, LINEAR_UNITS, TIME_UNITS, SceneFileError,
+                    read_scene_file, write_ascii, write_binary, write_fbx)
 from .ui import LAYOUTS, edit_control, query_control
 
 HANDLERS = {}
@@ -76,6 +76,8 @@ def cmd_file(host, args, mode, fl):
             return [sc.file_type]
         if flag == "prompt":
             return host.prompt
+        if flag == "errorStatus":
+            return host.error_status
         _not_modelled("file", fl, mode)
     handled = False
     result = None
@@ -92,7 +94,10 @@ def cmd_file(host, args, mode, fl):
         handled = True
         if sc.modified and not force:
             raise RuntimeError("Unsaved changes.")
-        sc.clear()
+        scripts.send(host, "kBeforeNew")
+        _empty_scene(host)
+        scripts.send(host, "kAfterNew")
+        _trigger(host, "deleteAll", "NewSceneOpened")
     if fl.get("open"):
         handled = True
         if not path:
@@ -109,11 +114,21 @@ def cmd_file(host, args, mode, fl):
         host.pay("open", size)
         behaviour = data.get("behaviour")
         _misbehave_on_open(host, path, behaviour, prompt)
+        scripts.send(host, "kBeforeOpen")
+        _empty_scene(host)
+        scripts.send(host, "kBeforeFileRead")
+        host.error_status = False
         sc.path = path
         sc.load(data)
         sc.bytes = size
         sc.file_type = data["format"]
         sc.behaviour = behaviour
+        scripts.after_read(host, data, bool(fl.get("executeScriptNodes", True)))
+        sc.modified = False
+        sc.undo_queue = 0
+        scripts.send(host, "kAfterFileRead")
+        scripts.send(host, "kAfterOpen")
+        _trigger(host, "PostSceneRead", "SceneOpened")
         result = path
     if "rename" in fl:
         handled = True
@@ -128,6 +143,7 @@ def cmd_file(host, args, mode, fl):
             raise RuntimeError("Invalid file type specified: %s" % ftype)
         if not sc.path:
             raise RuntimeError("Scene has no name; rename it before saving.")
+        scripts.send(host, "kBeforeSave")
         how = _write_how(host, "save")
         written = misbehave.as_written(host, sc, "save")
         try:
@@ -140,6 +156,8 @@ def cmd_file(host, args, mode, fl):
         sc.file_type = ftype
         sc.modified = False
         host.saved_files.append((sc.path, ftype))
+        scripts.send(host, "kAfterSave")
+        _trigger(host, "SceneSaved")
         result = sc.path
     elif "type" in fl:
         handled = True
@@ -155,6 +173,21 @@ def cmd_file(host, args, mode, fl):
 _FILE_ACTIONS = ("newFile", "open", "rename", "save", "type", "modified")
 
 
+def _empty_scene(host):
+    """What a file new and the start of a file open do: the scene empties
+    (its killWithScene jobs end with it); the session's jobs, callbacks,
+    plug-ins and Python stay."""
+    from . import jobs
+    host.scene.clear()
+    jobs.scene_emptied(host)
+
+
+def _trigger(host, *events):
+    from . import jobs
+    for event in events:
+        jobs.trigger(host, event)
+
+
 def _only_standalone(host, behaviour):
     if not host.standalone:
         raise NotModelledError("a scene marked %r is only acted out in a standalone "
@@ -163,8 +196,8 @@ def _only_standalone(host, behaviour):
 
 
 def _misbehave_on_open(host, path, behaviour, prompt):
-    if behaviour is None or behaviour == "crash-on-save":
-        return
+    if behaviour is None or behaviour == "crash-on-save" or behaviour in SAVE_MISBEHAVIOURS:
+        return      # they act at the save (misbehave.as_written)
     if behaviour not in BEHAVIOURS:
         raise NotModelledError("%s: unknown mayasim behaviour %r" % (path, behaviour))
     if behaviour == "noise-on-open":
@@ -199,7 +232,8 @@ def cmd_current_unit(host, args, mode, fl):
         if flag == "time":
             return host.scene.time_unit
         if flag == "linear":
-            return "centimeter" if full else "cm"
+            unit = host.scene.linear_unit
+            return unit if full else LINEAR_UNITS[unit]
         if flag == "angle":
             return "degree" if full else "deg"
         _not_modelled("currentUnit", fl, mode)
@@ -208,6 +242,13 @@ def cmd_current_unit(host, args, mode, fl):
         if unit not in TIME_UNITS:
             raise RuntimeError("currentUnit: Invalid time unit: %s" % unit)
         host.scene.time_unit = unit
+        _mark_changed(host)
+        return None
+    if set(fl) == {"linear"}:
+        unit = LINEAR_NAMES.get(fl["linear"], fl["linear"])
+        if unit not in LINEAR_UNITS:
+            raise RuntimeError("currentUnit: Invalid linear unit: %s" % fl["linear"])
+        host.scene.linear_unit = unit
         _mark_changed(host)
         return None
     _not_modelled("currentUnit", fl, mode)
@@ -258,6 +299,34 @@ def cmd_select(host, args, mode, fl):
     return None
 
 
+@handler("rename")
+def cmd_rename(host, args, mode, fl):
+    """rename old new: the node's new name (a scene's code renaming nodes
+    before a save changes what the save writes)."""
+    if fl:
+        _not_modelled("rename", fl, mode)
+    if len(args) != 2 or not all(isinstance(a, str) for a in args):
+        raise TypeError("rename: expects the old and the new name")
+    old, new = args
+    sc = host.scene
+    if old not in sc.node_types:
+        raise RuntimeError("No object matches name: %s" % old)
+    if new in sc.node_types and new != old:
+        raise NotModelledError("rename: Maya would make %r unique; not modelled" % new)
+    sc.nodes[sc.nodes.index(old)] = new
+    sc.node_types[new] = sc.node_types.pop(old)
+    if old in sc.parents:
+        sc.parents[new] = sc.parents.pop(old)
+    for child, parent in list(sc.parents.items()):
+        if parent == old:
+            sc.parents[child] = new
+    if old in sc.script_nodes:
+        sc.script_nodes[new] = sc.script_nodes.pop(old)
+    sc.selection = [new if n == old else n for n in sc.selection]
+    _mark_changed(host)
+    return new
+
+
 @handler("flushUndo")
 def cmd_flush_undo(host, args, mode, fl):
     _max_args("flushUndo", args, 0)
@@ -279,6 +348,10 @@ def cmd_plugin_info(host, args, mode, fl):
     _max_args("pluginInfo", args, 1)
     if mode != QUERY:
         _not_modelled("pluginInfo", fl, mode)
+    if not args and list(fl) == ["listPlugins"]:
+        # The names of the plug-ins loaded in the session (a file new or
+        # open unloads none).
+        return sorted(host.plugins_loaded)
     if not args:
         raise RuntimeError("pluginInfo: a plug-in name is needed")
     name = _plugin_name(args[0])
@@ -567,6 +640,17 @@ def run_mel(host, text):
             result = None
         elif op == "fbx_query":
             result = host.fbx_settings.get(act[1])
+        elif op == "playback":
+            for flag, value in act[1].items():
+                setattr(host.scene, _PLAYBACK[flag], value)
+            _mark_changed(host)
+            result = None
+        elif op == "python":
+            scripts.run_python(host, act[1])
+            result = None
+        elif op == "script_job":
+            from . import jobs
+            result = jobs.mel_job(host, act[1])
         elif op == "fbx_export":
             path, selected_only = act[1], act[2]
             sc = host.scene

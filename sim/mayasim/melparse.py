@@ -9,6 +9,11 @@ Statements (separated by ';'):
     FBXExportFileVersion -v <FBXyyyy00>         (also -q)
     FBXExportInAscii -v <bool>                  (also -q)
     FBXExport -f "<string>" [-s]
+    playbackOptions [-min|-minTime n] [-max|-maxTime n] [-ast|-animationStartTime n]
+                    [-aet|-animationEndTime n]
+    python "<code>"
+    scriptJob -e|-event "<event>" "<MEL script>" [-kws|-killWithScene]
+              [-ro|-runOnce <bool>] [-pro|-protected] [-per|-permanent]
 
 The whole text is parsed before anything runs, so a text with any statement
 outside this grammar raises RuntimeError and has no effect at all.  There is
@@ -221,6 +226,67 @@ def parse(text, fbx_loaded, variables=VARIABLES):
                     actions.append(("fbx_query", key))
                 else:
                     raise _error("%s: use either -v <value> or -q" % cmd)
+        elif cmd == "playbackOptions":
+            actions.append(("playback", _playback(rest)))
+        elif cmd == "python":
+            if len(rest) != 1 or rest[0][0] != "str":
+                raise _error("python: expects one string argument")
+            actions.append(("python", rest[0][1]))
+        elif cmd == "scriptJob":
+            actions.append(("script_job", _script_job(rest)))
         else:
             raise _error('Cannot find procedure "%s".' % cmd)
     return actions
+
+
+_PLAYBACK_FLAGS = {"min": "minTime", "minTime": "minTime", "max": "maxTime",
+                   "maxTime": "maxTime", "ast": "animationStartTime",
+                   "animationStartTime": "animationStartTime", "aet": "animationEndTime",
+                   "animationEndTime": "animationEndTime"}
+
+
+def _number(tok, cmd):
+    kind, val = tok
+    try:
+        if kind == "num":
+            return float(val)
+    except ValueError:
+        pass
+    raise _error("%s: Invalid number argument %r" % (cmd, val))
+
+
+def _playback(toks):
+    """playbackOptions with numbers: {long flag: float}."""
+    fl, left = _flags("playbackOptions", toks, dict.fromkeys(_PLAYBACK_FLAGS, True))
+    if left or not fl:
+        raise _error("playbackOptions: Syntax error")
+    return dict((_PLAYBACK_FLAGS[k], _number(v, "playbackOptions")) for k, v in fl.items())
+
+
+def _script_job(toks):
+    """scriptJob -event "name" "script" and its modifiers, as maya.cmds
+    flags (long names)."""
+    out, i = {}, 0
+    while i < len(toks):
+        kind, val = toks[i]
+        if kind != "flag":
+            raise _error("scriptJob: Syntax error near %r" % (val,))
+        if val in ("e", "event"):
+            if i + 2 >= len(toks) or toks[i + 1][0] != "str" or toks[i + 2][0] != "str":
+                raise _error("scriptJob: -event needs an event name and a script")
+            out["event"] = [toks[i + 1][1], toks[i + 2][1]]
+            i += 3
+        elif val in ("kws", "killWithScene", "pro", "protected", "per", "permanent"):
+            out[{"kws": "killWithScene", "pro": "protected",
+                 "per": "permanent"}.get(val, val)] = True
+            i += 1
+        elif val in ("ro", "runOnce"):
+            if i + 1 >= len(toks):
+                raise _error("scriptJob: Flag '-%s' needs an argument" % val)
+            out["runOnce"] = _bool(toks[i + 1])
+            i += 2
+        else:
+            raise _error('scriptJob: Invalid flag "-%s"' % val)
+    if "event" not in out:
+        raise _error("scriptJob: only -event jobs are understood here")
+    return out

@@ -88,19 +88,60 @@ def noise():
 # (host.misbehaviours, or MAYASIM_MISBEHAVE in a standalone one) to see
 # that velmora notices when a Maya loses what velmora relies on.
 SESSION_MISBEHAVIOURS = (
-    "time-unit-lost-on-save",    # file -save writes the default time unit (film)
-    "time-unit-lost-on-export",  # FBXExport writes the default time unit (film)
+    "time-unit-lost-on-save",       # file -save writes the default time unit (film)
+    "time-unit-lost-on-export",     # FBXExport writes the default time unit (film)
+    "node-lost-on-save",            # file -save leaves out the last node of LOSABLE
+    "reference-dropped-on-save",    # file -save leaves out the scene's last reference
+    "linear-unit-changed-on-save",  # file -save writes millimeter, whatever the scene's
 )
+
+# The nodes of an empty scene that Maya makes itself (its startup cameras and
+# their shapes, as real files hold them): node-lost-on-save loses the last
+# node of the scene that is none of these.
+STARTUP_NODES = frozenset([
+    "persp", "perspShape", "top", "topShape", "front", "frontShape", "side", "sideShape",
+])
+
+
+def _active(host, scene, name):
+    """A misbehaviour acts when the session has it, or the scene was opened
+    from a file marked with it (so that one source of a batch can have it)."""
+    return name in host.misbehaviours or getattr(scene, "behaviour", None) == name
+
+
+def lost_node(scene):
+    """The node node-lost-on-save leaves out: the last one created that is
+    not one of Maya's startup nodes (None when there is none)."""
+    for name in reversed(scene.nodes):
+        if name not in STARTUP_NODES:
+            return name
+    return None
 
 
 def as_written(host, scene, what):
     """The scene as a save ("save") or an export ("export") writes it: the
-    scene itself, unless a test-only misbehaviour loses its time unit."""
-    if "time-unit-lost-on-%s" % what not in host.misbehaviours:
-        return scene
+    scene itself, unless a test-only misbehaviour changes what is written."""
     import copy
-    written = copy.copy(scene)
-    written.time_unit = "film"
+    written = scene
+    if _active(host, scene, "time-unit-lost-on-%s" % what):
+        written = copy.copy(written)
+        written.time_unit = "film"
+    if what != "save":
+        return written
+    if _active(host, scene, "linear-unit-changed-on-save"):
+        written = copy.copy(written)
+        written.linear_unit = "millimeter"
+    if _active(host, scene, "reference-dropped-on-save") and scene.references:
+        written = copy.copy(written)
+        written.references = list(scene.references[:-1])
+    if _active(host, scene, "node-lost-on-save"):
+        lost = lost_node(scene)
+        if lost is not None:
+            written = copy.copy(written)
+            written.nodes = [n for n in scene.nodes if n != lost]
+            written.parents = dict((n, p) for n, p in scene.parents.items() if n != lost)
+            written.script_nodes = dict((n, s) for n, s in scene.script_nodes.items()
+                                        if n != lost)
     return written
 
 

@@ -51,8 +51,13 @@ FBX_DEFAULT_VERSION = 7700
 # What a scene can make Maya do (see sim/README.md, "Scenes that misbehave"):
 # a line "//mayasim: <behaviour>" in Maya ASCII, a fileInfo entry "mayasim"
 # in Maya Binary and FBX.
+# The test-only save and export faults of misbehave.SESSION_MISBEHAVIOURS are
+# markers too, so that one source of a batch can misbehave alone.
+SAVE_MISBEHAVIOURS = ("time-unit-lost-on-save", "time-unit-lost-on-export",
+                      "node-lost-on-save", "reference-dropped-on-save",
+                      "linear-unit-changed-on-save")
 BEHAVIOURS = ("crash-on-open", "abort-on-open", "exit-on-open", "hang-on-open",
-              "noise-on-open", "dialog-on-open", "crash-on-save")
+              "noise-on-open", "dialog-on-open", "crash-on-save") + SAVE_MISBEHAVIOURS
 MARKER = "//mayasim:"
 MARKER_KEY = "mayasim"
 
@@ -73,6 +78,16 @@ TYPE_TAGS = {
     "poseInterpolatorManager": b"PSDM",
 }
 TAG_TYPES = dict((tag, name) for name, tag in TYPE_TAGS.items())
+
+# Linear units as currentUnit -l names them and as Maya Binary's LUNI holds
+# them (the short names of currentUnit -q -l).
+LINEAR_UNITS = {"millimeter": "mm", "centimeter": "cm", "meter": "m", "kilometer": "km",
+                "inch": "in", "foot": "ft", "yard": "yd", "mile": "mi"}
+LINEAR_NAMES = dict((short, name) for name, short in LINEAR_UNITS.items())
+
+# The top-level statements of a Maya ASCII file that the simulator runs when
+# it opens one (a .ma is MEL, run whatever executeScriptNodes says).
+RUN_ON_OPEN = ("playbackOptions", "python", "scriptJob")
 TYPE_ATTR = "mayasimType"
 _DAG_ROOTS = ("transform", "joint")
 
@@ -102,6 +117,10 @@ class Scene(object):
         self.requires = []         # [plug-in, version] the scene needs
         self.file_info = {}        # fileInfo key -> value (no marker)
         self.references = []       # dicts: path namespace node loaded
+        self.linear_unit = "centimeter"
+        # Script nodes (entries of `nodes` of type script): name -> dict
+        # before, after, type (.st), python (.stp 1), written back untouched.
+        self.script_nodes = {}
         self.selection = []
         self.undo_queue = 0
         self.file_type = "mayaAscii"
@@ -120,15 +139,23 @@ class Scene(object):
         return [[n, self.node_types.get(n, "transform")] for n in names]
 
     def load(self, data):
-        """Replace the content with a dict as returned by read_scene_file."""
+        """Replace the content with a dict as returned by read_scene_file.
+
+        The range of a Maya file is not data: it is set by running its
+        configuration script node (or a top-level playbackOptions), which
+        the open does (commands.open_scene). An FBX record's range is.
+        """
         path = self.path
         self.clear()
         self.path = path
         self.time_unit = data.get("unit", "film")
-        self.playback_min = float(data.get("min", 1.0))
-        self.playback_max = float(data.get("max", 120.0))
-        self.animation_start = float(data.get("ast", self.playback_min))
-        self.animation_end = float(data.get("aet", self.playback_max))
+        self.linear_unit = data.get("linear", "centimeter")
+        if data.get("format") == "FBX":
+            self.playback_min = float(data.get("min", 1.0))
+            self.playback_max = float(data.get("max", 120.0))
+            self.animation_start = float(data.get("ast", self.playback_min))
+            self.animation_end = float(data.get("aet", self.playback_max))
+        self.script_nodes = dict((n, dict(v)) for n, v in data.get("script_nodes", {}).items())
         parents = data.get("parents", {})
         for name, node_type in data.get("nodes", []):
             self.add_node(name, node_type, parents.get(name))
@@ -141,7 +168,10 @@ def record(scene, version, names=None):
     """What a writer writes of `scene` (all nodes, or those named)."""
     nodes = scene.node_records(names)
     kept = set(n for n, _ in nodes)
-    return {"version": version, "unit": scene.time_unit, "min": scene.playback_min,
+    return {"version": version, "unit": scene.time_unit, "linear": scene.linear_unit,
+            "script_nodes": dict((n, dict(v)) for n, v in scene.script_nodes.items()
+                                 if n in kept),
+            "min": scene.playback_min,
             "max": scene.playback_max, "ast": scene.animation_start,
             "aet": scene.animation_end, "nodes": nodes,
             "parents": dict((n, p) for n, p in scene.parents.items() if n in kept),
@@ -218,7 +248,7 @@ def _enc(text):
     return text.encode("utf-8", "surrogateescape")
 
 
-def ascii_text(path, rec, behaviour=None):
+def ascii_text(path, rec, behaviour=None, statements=()):
     name = os.path.basename(path)
     lines = ["//Maya ASCII %s scene" % rec["version"], "//Name: %s" % name,
              "//Codeset: UTF-8"]
@@ -237,19 +267,38 @@ def ascii_text(path, rec, behaviour=None):
     lines.append('requires maya "%s";' % rec["version"])
     for plugin, version in rec.get("requires", []):
         lines.append("requires %s %s;" % (_mel_quote(plugin), _mel_quote(version)))
-    lines.append("currentUnit -l centimeter -a degree -t %s;" % rec["unit"])
+    lines.append("currentUnit -l %s -a degree -t %s;" % (rec.get("linear", "centimeter"),
+                                                          rec["unit"]))
     for key, value in _file_info(rec).items():
         lines.append("fileInfo %s %s;" % (_mel_quote(key), _mel_quote(value)))
+    lines += [st.rstrip().rstrip(";") + ";" for st in statements]
     parents = rec.get("parents", {})
+    scripts = rec.get("script_nodes", {})
     for node, node_type in _user_nodes(rec):
         parent = parents.get(node)
         lines.append("createNode %s -n %s%s;" % (node_type, _mel_quote(node),
                                                  " -p %s" % _mel_quote(parent) if parent else ""))
+        if node in scripts:
+            lines += _ascii_script_attrs(scripts[node])
     lines += ['createNode script -n "%s";' % CONFIG_NODE,
               '\tsetAttr ".b" -type "string" %s;' % _mel_quote(range_text(rec)),
               '\tsetAttr ".st" 6;',
               "// End of %s" % name]
     return "\n".join(lines) + "\n"
+
+
+def _ascii_script_attrs(script):
+    """The attributes of a script node as Maya writes them: the texts, the
+    type, the language when Python (only what differs from the defaults)."""
+    lines = []
+    for attr in ("b", "a"):
+        text = script.get({"b": "before", "a": "after"}[attr]) or ""
+        if text:
+            lines.append('\tsetAttr ".%s" -type "string" %s;' % (attr, _mel_quote(text)))
+    lines.append('\tsetAttr ".st" %d;' % int(script.get("type", 0)))
+    if script.get("python"):
+        lines.append('\tsetAttr ".stp" 1;')
+    return lines
 
 
 def write_ascii(path, scene, version="2024", **how):
@@ -295,7 +344,9 @@ def binary_bytes(rec, behaviour=None, pad=0):
     head = [iff.chunk(tag, _enc(value)) for tag, value in (
         (b"VERS", rec["version"]), (b"UVER", "undef"), (b"MADE", "undef"),
         (b"CHNG", date), (b"ICON", "undef"), (b"INFO", "undef"), (b"OBJN", "undef"),
-        (b"INCL", "undef"), (b"LUNI", "cm"), (b"TUNI", rec["unit"]), (b"AUNI", "deg"))]
+        (b"INCL", "undef"),
+        (b"LUNI", LINEAR_UNITS.get(rec.get("linear", "centimeter"), "cm")),
+        (b"TUNI", rec["unit"]), (b"AUNI", "deg"))]
     info = _file_info(rec)
     if behaviour:
         info[MARKER_KEY] = behaviour
@@ -314,11 +365,14 @@ def binary_bytes(rec, behaviour=None, pad=0):
                 + _enc(ref["node"]) + b"\0")
         groups.append(iff.group(b"FOR8", b"FREF", [iff.chunk(b"FREF", data)]))
     parents = rec.get("parents", {})
+    scripts = rec.get("script_nodes", {})
     padded = pad <= 0
     for node, node_type in _user_nodes(rec):
         children = [_crea(node, node_type, parents.get(node))]
         if node_type not in TYPE_TAGS:
             children.append(_str_attr(TYPE_ATTR, node_type))
+        if node in scripts:
+            children += _binary_script_attrs(scripts[node])
         if not padded:
             children.append(_str_attr("nts", "x" * pad))   # the node's notes
             padded = True
@@ -329,6 +383,17 @@ def binary_bytes(rec, behaviour=None, pad=0):
         config.append(_str_attr("nts", "x" * pad))
     groups.append(iff.group(b"FOR8", b"SCRP", config))
     return iff.group(b"FOR8", b"Maya", groups)
+
+
+def _binary_script_attrs(script):
+    chunks = []
+    for attr, key in (("b", "before"), ("a", "after")):
+        if script.get(key):
+            chunks.append(_str_attr(attr, script[key]))
+    chunks.append(_dble_attr("st", float(script.get("type", 0))))
+    if script.get("python"):
+        chunks.append(_dble_attr("stp", 1.0))
+    return chunks
 
 
 def write_binary(path, scene, version="2024", **how):
@@ -460,6 +525,14 @@ def _ascii_requires(data, toks):
 
 def _ascii_unit(data, toks):
     flags, _ = _flag_values(toks, ("t", "time", "l", "linear", "a", "angle"))
+    linear = flags.get("l", flags.get("linear"))
+    if isinstance(linear, str):
+        linear = _str(linear) if _is_str(linear) else linear
+        linear = LINEAR_NAMES.get(linear, linear)
+        if linear in LINEAR_UNITS:
+            data["linear"] = linear
+        else:
+            data["warnings"].append("unknown linear unit %r" % linear)
     unit = flags.get("t", flags.get("time"))
     if unit is True or unit is None:
         return
@@ -494,6 +567,8 @@ def _ascii_create(data, toks):
     if not args or not isinstance(name, str) or not _is_str(name):
         return None
     name, node_type = _str(name), args[0]
+    if node_type == "script":
+        _new_script(data, name)
     if name == CONFIG_NODE:
         return name
     data["nodes"].append([name, node_type])
@@ -517,10 +592,57 @@ def _set_attr_string(toks):
     return "".join(pieces)
 
 
+def _new_script(data, name):
+    """A script node read from a file: its texts, type and language, in the
+    order the file holds them (the configuration node apart)."""
+    script = {"before": "", "after": "", "type": 0, "python": False}
+    if name == CONFIG_NODE:
+        data["config_script"] = script
+    else:
+        data["script_nodes"][name] = script
+    data["script_order"].append(name)
+    return script
+
+
+def _script_of(data, name):
+    if name == CONFIG_NODE:
+        return data.get("config_script")
+    return data["script_nodes"].get(name)
+
+
+def _number(text):
+    try:
+        return int(float(text))
+    except ValueError:
+        return None
+
+
+def _ascii_script_attr(data, current, toks):
+    """setAttr of a script node's .b, .a, .st or .stp."""
+    script = _script_of(data, current) if current else None
+    if script is None or len(toks) < 3 or not _is_str(toks[1]):
+        return
+    attr = _str(toks[1])
+    if attr in (".b", ".a"):
+        script["before" if attr == ".b" else "after"] = _set_attr_string(toks)
+    elif attr in (".st", ".stp") and not _is_str(toks[2]):
+        value = _number(toks[2])
+        if value is not None:
+            if attr == ".st":
+                script["type"] = value
+            else:
+                script["python"] = value == 1
+
+
+def _empty_data():
+    return {"unit": "film", "linear": "centimeter", "min": 1.0, "max": 120.0, "nodes": [],
+            "parents": {}, "requires": [], "file_info": {}, "references": [], "warnings": [],
+            "behaviour": None, "script_nodes": {}, "config_script": None, "script_order": [],
+            "top_level": []}
+
+
 def parse_ascii(text):
-    data = {"unit": "film", "min": 1.0, "max": 120.0, "nodes": [], "parents": {},
-            "requires": [], "file_info": {}, "references": [], "warnings": [],
-            "behaviour": None}
+    data = _empty_data()
     m = re.match(r"//Maya ASCII (\S+)", text)
     if m:
         data["version"] = m.group(1)
@@ -533,11 +655,14 @@ def parse_ascii(text):
         if word == "createNode":
             current = _ascii_create(data, toks)
         elif word == "setAttr":
+            _ascii_script_attr(data, current, toks)
             if current == CONFIG_NODE and len(toks) > 1 and _is_str(toks[1]) \
                     and _str(toks[1]) == ".b":
                 _apply_range(data, _set_attr_string(toks))
-        elif word == "playbackOptions":
-            _apply_range(data, " ".join(toks))
+        elif word in RUN_ON_OPEN:
+            data["top_level"].append(" ".join(toks))
+            if word == "playbackOptions":
+                _apply_range(data, " ".join(toks))
         elif word == "requires":
             _ascii_requires(data, toks)
         elif word == "currentUnit":
@@ -604,6 +729,10 @@ def _binary_head(data, grp):
             continue
         if c.tag == b"VERS":
             data["version"] = _dec(c.data.rstrip(b"\0"))
+        elif c.tag == b"LUNI":
+            unit = LINEAR_NAMES.get(_dec(c.data.rstrip(b"\0")))
+            if unit:
+                data["linear"] = unit
         elif c.tag == b"TUNI":
             unit = _dec(c.data.rstrip(b"\0"))
             if unit in TIME_UNITS:
@@ -641,12 +770,22 @@ def _binary_node(data, grp):
     node_type = _tag_type(grp.gtype)
     attrs = {}
     for c in grp.children[1:]:
-        if c.tag == b"STR " and not c.is_group:
+        if c.is_group:
+            continue
+        if c.tag == b"STR ":
             attr, value = _attr(c)
-            if attr in ("b", TYPE_ATTR):
+            if attr in ("b", "a", TYPE_ATTR):
                 attrs[attr] = _dec(value.split(b"\0")[0])
+        elif c.tag == b"DBLE":
+            attr, value = _attr(c)
+            if attr in ("st", "stp") and len(value) >= 8:
+                attrs[attr] = int(struct.unpack(">d", value[:8])[0])
     if grp.gtype not in TAG_TYPES and TYPE_ATTR in attrs:
         node_type = attrs[TYPE_ATTR]
+    if node_type == "script":
+        script = _new_script(data, name)
+        script.update(before=attrs.get("b", ""), after=attrs.get("a", ""),
+                      type=attrs.get("st", 0), python=attrs.get("stp", 0) == 1)
     if name == CONFIG_NODE:
         if "b" in attrs:
             _apply_range(data, attrs["b"])
@@ -660,9 +799,7 @@ def parse_binary(raw):
     root = iff.walk(raw)
     if root.gtype != b"Maya":
         raise iff.IffError("the top group is of type %r, not Maya" % root.gtype)
-    data = {"unit": "film", "min": 1.0, "max": 120.0, "nodes": [], "parents": {},
-            "requires": [], "file_info": {}, "references": [], "warnings": [],
-            "behaviour": None}
+    data = _empty_data()
     for grp in root.children:
         if not grp.is_group:
             continue
@@ -731,7 +868,8 @@ def read_scene_file(path):
 
 def write_scene(path, unit="film", pmin=1, pmax=120, nodes=("pCube1",), fmt="ma",
                 version="2024", behaviour=None, pad=0, parents=None, requires=(),
-                file_info=None, references=()):
+                file_info=None, references=(), scripts=None, linear="centimeter",
+                statements=()):
     """Create a source scene for tests.  nodes: names or (name, type) pairs.
 
     fmt: "ma" (Maya ASCII), "mb" (Maya Binary) or "fbx" (binary FBX).
@@ -739,16 +877,33 @@ def write_scene(path, unit="film", pmin=1, pmax=120, nodes=("pCube1",), fmt="ma"
     pad: about this many more bytes of content that changes nothing (a
     comment in Maya ASCII, a node's notes in Maya Binary, an unread key in
     the FBX record), for big scenes.
+    scripts: {name: {before, after, type, python}}: script nodes (added to
+    the nodes, of type script, when not among them).
+    linear: the linear unit (a currentUnit -l name).
+    statements: MEL statements written at the top level of a Maya ASCII file
+    (after its fileInfo), which Maya runs whenever it reads the file.
     """
     if behaviour is not None and behaviour not in BEHAVIOURS:
         raise ValueError("unknown behaviour %r (known: %s)" % (behaviour, ", ".join(BEHAVIOURS)))
+    if linear not in LINEAR_UNITS:
+        raise ValueError("unknown linear unit %r" % (linear,))
     recs = [[n, "transform"] if isinstance(n, str) else [n[0], n[1]] for n in nodes]
-    rec = {"version": version, "unit": unit, "min": float(pmin), "max": float(pmax),
-           "nodes": recs, "parents": dict(parents or {}),
+    script_nodes = {}
+    for name, script in (scripts or {}).items():
+        if name not in [n for n, _ in recs]:
+            recs.append([name, "script"])
+        script_nodes[name] = {"before": script.get("before", ""),
+                              "after": script.get("after", ""),
+                              "type": int(script.get("type", 0)),
+                              "python": bool(script.get("python", False))}
+    rec = {"version": version, "unit": unit, "linear": linear, "min": float(pmin),
+           "max": float(pmax), "nodes": recs, "parents": dict(parents or {}),
            "requires": [list(r) for r in requires], "file_info": dict(file_info or {}),
-           "references": [dict(r) for r in references]}
+           "references": [dict(r) for r in references], "script_nodes": script_nodes}
+    if statements and fmt != "ma":
+        raise ValueError("top-level statements exist in Maya ASCII only")
     if fmt == "ma":
-        text = ascii_text(path, rec, behaviour)
+        text = ascii_text(path, rec, behaviour, statements)
         if pad > 0:
             text += "// " + "x" * pad + "\n"
         data = _enc(text)

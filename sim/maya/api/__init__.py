@@ -1,0 +1,1 @@
+"""maya.api of the simulated host: only OpenMaya's scene messages."""
