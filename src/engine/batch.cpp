@@ -78,7 +78,12 @@ Ref open_source(const Ref& source_file, FrontEnd& front) {
     front.suspend_viewport();
     front.log("  [DEBUG] Opening file...");
     if (is_fbx(source_file)) ensure_fbx_plugin();
-    host::cmds("file", {source_file}, {{"open", true}, {"force", true}});
+    if (front.run_scene_scripts()) {
+        host::cmds("file", {source_file}, {{"open", true}, {"force", true}});
+    } else {
+        host::cmds("file", {source_file}, {{"open", true}, {"force", true}, {"executeScriptNodes", false}});
+    }
+    front.opened(source_file);
     front.log("  [DEBUG] File opened successfully");
     Ref source_fps = host::cmds("currentUnit", {}, {{"q", true}, {"time", true}});
     front.log(py::format("  [DEBUG] Source FPS: {}", {source_fps}));

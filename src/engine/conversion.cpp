@@ -80,6 +80,7 @@ std::optional<Ref> convert_one(const Ref& output_format, const Ref& base_path, c
         }
         front.log(py::format("  Saved {}: {}", {label, host::os_path("basename", {output_file})}));
     });
+    if (!error) error = front.check_output(output_format, output_file);
     if (error) {
         front.log(py::format("  ERROR {}: {}", {label, *error}));
         return py::tuple({output_format, false, *error});

@@ -8,6 +8,7 @@
 #include "core/converter.hpp"
 
 #include <functional>
+#include <optional>
 
 namespace velmora {
 
@@ -32,6 +33,16 @@ public:
     // The path an output is written to, given the name it should have
     // (which may exist already).
     virtual Ref write_path(const Ref& output_file) = 0;
+    // Whether a source's script nodes run when it is opened, as they do in
+    // Maya by default; when not, it is opened with executeScriptNodes off.
+    virtual bool run_scene_scripts() { return true; }
+    // Right after a source is opened, before its time unit is read.
+    virtual void opened(const Ref& /*source_file*/) {}
+    // An output just written at `path` (write_path's name), checked before
+    // it counts as written: a reason fails it.
+    virtual std::optional<Ref> check_output(const Ref& /*output_format*/, const Ref& /*path*/) {
+        return std::nullopt;
+    }
     // One message of the engine's log.
     virtual void log(const Ref& line) = 0;
     // An output that was not written because its name exists.

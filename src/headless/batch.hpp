@@ -55,6 +55,8 @@ Ref batch_sources(const Ref& folder, const Choices& choices);
 //   skipped (list of output paths), outputs (list of written paths),
 //   pending (list of sources not finished), unread (list of (folder,
 //   reason): folders the listing could not read, their scenes unknown),
+//   notes (list of (source, [str]): script nodes not run, parts of an
+//   output not verified),
 //   start_time, end_time (float), journal (str), logs (str: the folder of
 //   the workers' logs). A journal that cannot be written stops the batch
 //   with an OSError that says so in one line (what was done is kept).

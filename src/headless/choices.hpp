@@ -38,6 +38,8 @@ struct Choices {
     bool fbx_ascii = false;          // FBX files written as text
     Ref include = py::list();        // list of shell-style patterns; empty: every source
     Ref exclude = py::list();        // list of shell-style patterns
+    Ref scene_scripts = py::str("off");  // "off": a scene's script nodes do not run on open; "run"
+    bool verify = true;              // each Maya output read back against its source before it is published
 };
 
 // A batch's arguments as given, before any check: velmora.batch's keywords,
@@ -66,6 +68,8 @@ struct BatchArguments {
     Ref exclude;
     bool dry_run = false;
     Ref progress;          // a callable or None
+    Ref scene_scripts;     // "off" or "run"
+    bool verify = true;
 };
 
 // What a value is: its Python default and annotation, its command-line
@@ -272,6 +276,17 @@ constexpr Option kOptions[] = {
         .command("--exclude", "leave out sources whose path in the folder matches (repeatable)", "PATTERN")
         .recorded_as("exclude").checked(checked_patterns, "exclude")
         .held(&BatchArguments::exclude).kept(&Choices::exclude),
+    Option::make("scene_scripts", 19, Type::OneOf)
+        .defaults("off").out_of("off,run").taken_by(kBoth)
+        .command("--scene-scripts", "off: open scenes without running their script nodes, the playback range "
+                                    "restored from the scene; run: as Maya does (default: off)", "off|run")
+        .recorded_as("scene_scripts").for_the_worker().checked(checked_one_of, "scene scripts")
+        .held(&BatchArguments::scene_scripts).kept(&Choices::scene_scripts),
+    Option::make("verify", 20, Type::Flag)
+        .defaults(true).taken_by(kBoth)
+        .turned_off_by("--no-verify", "publish Maya's outputs without reading them back against their sources")
+        .recorded_as("verify").for_the_worker().checked(checked_flag, "verify")
+        .held(&BatchArguments::verify).kept(&Choices::verify),
     // A run's options: how it runs, not what it writes (make_request checks
     // them, and background.cpp keeps start_batch's).
     Option::make("jobs", 5, Type::Whole)

@@ -138,7 +138,7 @@ void Controller::ensure_workers(double now) {
 }
 
 void Controller::hand_out(WorkerProcess& worker, double now) {
-    if (!has_work() || worker.files_done() >= kFilesPerWorker) {
+    if (!has_work() || worker.files_done() >= kFilesPerWorker || worker.retiring()) {
         worker.channel()->send(py::dict({{"quit", true}}));
         worker.quitting(now);
         ensure_workers(now);
@@ -238,6 +238,7 @@ void Controller::replied(WorkerProcess& worker, const Ref& reply, double now) {
     double took = now - worker.since();
     file_seconds_ = file_seconds_ > 0 ? 0.9 * file_seconds_ + 0.1 * took : took;
     note_lost_log(worker, reply);
+    if (py::find_item(reply, "retire")) worker.retire();
     record(index, outcome_of(index, reply), worker.id(), now);
     schedule_->finished(index, took);
     worker.finished(now);
@@ -260,7 +261,8 @@ void Controller::note_lost_log(WorkerProcess& worker, const Ref& reply) {
 // exists; otherwise it failed, with the reason of the first output that
 // could not be written or published.
 Outcome Controller::outcome_of(long long index, const Ref& reply) {
-    Outcome outcome{false, ledger_.carried(index), py::get_item(reply, "skipped"), py::get_item(reply, "error")};
+    Outcome outcome{false, ledger_.carried(index), py::get_item(reply, "skipped"), py::get_item(reply, "error"),
+                    py::call_method(reply, "get", {"notes", py::list()})};
     if (outcome.failure.get() != Py_None) return outcome;  // it did not open
     Ref base = ledger_.output_base(index);
     std::optional<Ref> failure;

@@ -231,6 +231,7 @@ Ref results_of(const JournalState& state, const Ref& folder) {
     Ref skipped = py::list();
     Ref outputs = py::list();
     Ref pending = py::list();
+    Ref notes = py::list();
     long long converted = 0;
     auto add_all = [&outputs_under](const Ref& target, const Ref& relatives) {
         py::for_each(relatives, [&](const Ref& r) { py::append(target, full_path(outputs_under, r)); });
@@ -248,6 +249,7 @@ Ref results_of(const JournalState& state, const Ref& folder) {
         Ref record = Ref::borrow(found);
         add_all(outputs, py::get_item(record, "outputs"));
         add_all(skipped, py::get_item(record, "skipped"));
+        if (std::optional<Ref> said = py::find_item(record, "notes")) py::append(notes, py::tuple({source, *said}));
         if (py::truthy(py::get_item(record, "converted"))) {
             ++converted;
         } else {
@@ -268,6 +270,7 @@ Ref results_of(const JournalState& state, const Ref& folder) {
                      {"outputs", outputs},
                      {"pending", pending},
                      {"unread", unread},
+                     {"notes", notes},
                      {"start_time", state.started},
                      {"end_time", ended}});
 }

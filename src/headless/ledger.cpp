@@ -163,11 +163,13 @@ void Ledger::record(long long index, const Outcome& outcome) {
         py::for_each(paths, [&](const Ref& p) { py::append(result, relative_path(output_root(), p)); });
         return result;
     };
-    write(py::dict({{"source", py::integer(index)},
-                    {"converted", py::boolean(outcome.converted)},
-                    {"outputs", relative(outcome.outputs)},
-                    {"skipped", relative(outcome.skipped)},
-                    {"failure", outcome.failure}}));
+    Ref entry_record = py::dict({{"source", py::integer(index)},
+                                 {"converted", py::boolean(outcome.converted)},
+                                 {"outputs", relative(outcome.outputs)},
+                                 {"skipped", relative(outcome.skipped)},
+                                 {"failure", outcome.failure}});
+    if (py::length(outcome.notes) > 0) py::set_item(entry_record, "notes", outcome.notes);
+    write(entry_record);
     entry(index) = Entry{outcome.converted ? Status::Converted : Status::Failed, Ref(), {}};
 }
 

@@ -20,6 +20,7 @@ struct Outcome {
     Ref outputs;  // list of full paths written (those of earlier runs included)
     Ref skipped;  // list of full paths skipped as existing
     Ref failure;  // str, or None when converted
+    Ref notes = py::list();  // str: what the worker saw fit to say (script nodes not run, parts not verified)
 };
 
 class Ledger {

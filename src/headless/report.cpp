@@ -2,6 +2,7 @@
 #include "headless/batch.hpp"
 
 #include "core/report.hpp"
+#include "headless/journal_file.hpp"
 #include "host/stdlib.hpp"
 
 namespace velmora::headless {
@@ -19,6 +20,19 @@ Ref unread_lines(const Ref& unread) {
     return py::call_method(py::str("\n"), "join", {lines});
 }
 
+// What the workers said of sources beside converting them: the script
+// nodes a scene carried that were not run, the parts of an output that
+// could not be verified.
+Ref note_lines(const Ref& notes, const Ref& folder) {
+    Ref lines = py::list({py::format("NOTES: {}", {py::integer(py::length(notes))})});
+    py::for_each(notes, [&](const Ref& entry) {
+        Ref shown = folder.get() != Py_None ? relative_path(folder, py::item(entry, 0)) : py::item(entry, 0);
+        py::append(lines, py::format("  - {}", {shown}));
+        py::for_each(py::item(entry, 1), [&](const Ref& note) { py::append(lines, py::format("    {}", {note})); });
+    });
+    return py::call_method(py::str("\n"), "join", {lines});
+}
+
 }  // namespace
 
 Ref report_text(const Ref& results) {
@@ -27,8 +41,12 @@ Ref report_text(const Ref& results) {
                                py::get_item(results, "failed"), py::length(py::get_item(results, "skipped")),
                                py::call_method(results, "get", {"folder"}));
     std::optional<Ref> unread = py::find_item(results, "unread");
-    if (!unread || !py::truthy(*unread)) return text;
-    return py::format("{}\n{}", {text, unread_lines(*unread)});
+    if (unread && py::truthy(*unread)) text = py::format("{}\n{}", {text, unread_lines(*unread)});
+    std::optional<Ref> notes = py::find_item(results, "notes");
+    if (notes && py::truthy(*notes)) {
+        text = py::format("{}\n{}", {text, note_lines(*notes, py::call_method(results, "get", {"folder"}))});
+    }
+    return text;
 }
 
 }  // namespace velmora::headless

@@ -6,6 +6,7 @@
 #include "engine/front_end.hpp"
 #include "headless/channel.hpp"
 #include "headless/options.hpp"
+#include "headless/scene_safety.hpp"
 #include "headless/temporary_files.hpp"
 #include "headless/watchdog.hpp"
 #include "host/host.hpp"
@@ -53,6 +54,13 @@ public:
           base_(py::call_method(job, "get", {"base"})) {}
 
     bool skip_existing() override { return choices_.skip_existing; }
+    bool run_scene_scripts() override { return safety_ ? safety_->run_scripts() : true; }
+    void opened(const Ref& /*source_file*/) override {
+        if (safety_) safety_->opened();
+    }
+    std::optional<Ref> check_output(const Ref& output_format, const Ref& path) override {
+        return safety_ ? safety_->check(output_format, path) : std::nullopt;
+    }
     // The preset first; a file version or text output chosen for the whole
     // batch comes after it, before each export. A version the plug-in does
     // not know fails the export with the plug-in's message.
@@ -74,8 +82,11 @@ public:
     using FrontEnd::log;
 
     const Ref& skipped_outputs() const { return skipped_; }
+    const Choices& choices() const { return choices_; }
+    void guard_with(SceneSafety& safety) { safety_ = &safety; }
 
 private:
+    SceneSafety* safety_ = nullptr;
     WorkerLog& log_;
     Choices choices_;  // those the worker acts on (kOptions' `worker` rows)
     Ref tag_;
@@ -88,16 +99,23 @@ Ref convert(const Ref& job, WorkerLog& log) {
     WorkerFrontEnd front(job, log);
     front.log(py::format("\n[{}/{}] {}", {py::get_item(job, "position"), py::get_item(job, "total"),
                                            host::os_path("basename", {source})}));
+    SceneSafety safety(source, front.choices());
+    front.guard_with(safety);
     Ref results = py::list();
-    std::optional<Ref> error = py::guard([&] {
-        Ref fps = open_source(source, front);
-        results = convert_scene(source, py::get_item(job, "formats"), fps, front);
-    });
+    std::optional<Ref> error = safety.refusal();
+    if (!error) {
+        error = py::guard([&] {
+            Ref fps = open_source(source, front);
+            results = convert_scene(source, py::get_item(job, "formats"), fps, front);
+        });
+    }
     if (error) front.log(py::format("  ERROR opening: {}", {*error}));
     Ref reply = py::dict({{"index", py::get_item(job, "index")},
                           {"results", results},
                           {"skipped", front.skipped_outputs()},
-                          {"error", error ? *error : py::none()}});
+                          {"error", error ? *error : py::none()},
+                          {"notes", safety.notes()}});
+    if (safety.may_leave_code_behind()) py::set_item(reply, "retire", true);
     if (log.reason) {
         py::set_item(reply, "log_lost", log.reason);
         log.reason = Ref();

@@ -31,6 +31,10 @@ public:
     void take(long long job, double now);
     void finished(double now);
     void quitting(double now);
+    // A worker that cannot put its Maya back as it was (a scene's code left
+    // something there) gets no more files.
+    bool retiring() const { return retiring_; }
+    void retire() { retiring_ = true; }
     // Whether a successor was started for this worker's retirement.
     bool succeeded() const { return succeeded_; }
     void succeed() { succeeded_ = true; }
@@ -58,6 +62,7 @@ private:
     std::optional<long long> job_;
     int files_done_ = 0;
     bool succeeded_ = false;
+    bool retiring_ = false;
     std::optional<Channel> channel_;
 };
 

@@ -87,9 +87,11 @@ bool opens_for_writing(std::string_view text, std::size_t after_name) {
     std::size_t at = text.find_first_not_of(" \t", after_name);
     if (at == std::string_view::npos || text[at] != '(') return false;
     std::string_view args = text.substr(at + 1, kCallLook);
-    args = args.substr(0, args.find(')'));
+    int depth = 0;  // the call's own arguments: open(os.path.join(a, b), "w")
     for (std::size_t i = 0; i < args.size(); ++i) {
         char quote = args[i];
+        if (quote == '(') ++depth;
+        if (quote == ')' && depth-- == 0) break;
         if (quote != '\'' && quote != '"') continue;
         std::size_t end = args.find(quote, i + 1);
         if (end == std::string_view::npos) break;

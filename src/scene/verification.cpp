@@ -210,15 +210,23 @@ void compare_loading(const SceneFacts& source, const SceneFacts& output, Verdict
     }
 }
 
+// Whether a file's references can be told: always in Maya ASCII; in Maya
+// Binary only where it shows references in the one layout velmora knows
+// (FREF groups, seen in Maya 2009 files): a file showing none may keep them
+// in another.
+bool references_known(const SceneFacts& facts) {
+    return facts.format == Format::MayaAscii || !facts.references.empty();
+}
+
 // Whether the references were compared.
 bool compare_references(const SceneFacts& source, const SceneFacts& output, Verdict& verdict) {
-    static const char kWhy[] = " is Maya Binary, whose layout of references velmora knows only from Maya 2009 files";
-    if (source.format != Format::MayaAscii) {
+    static const char kWhy[] = " is Maya Binary with no reference in the layout velmora knows (from Maya 2009 files)";
+    if (!references_known(source)) {
         verdict.not_checked.push_back(std::string("the references: the source") + kWhy);
         return false;
     }
     if (source.references.empty()) return true;  // nothing to lose: opening and saving adds no reference
-    if (output.format != Format::MayaAscii) {
+    if (!references_known(output)) {
         verdict.not_checked.push_back("the source's " + counted(source.references.size(), "reference", "references") +
                                       ": the output" + kWhy);
         return false;
