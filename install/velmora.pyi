@@ -44,6 +44,8 @@ def batch(
     exclude: Optional[Sequence[str]] = None,
     dry_run: bool = False,
     restart: bool = False,
+    scene_scripts: str = "off",
+    verify: bool = True,
 ) -> Dict[str, Any]:
     """Converts a folder headless with mayapy workers; returns the results."""
     ...
@@ -64,6 +66,8 @@ def start_batch(
     fbx_ascii: bool = False,
     include: Optional[Sequence[str]] = None,
     exclude: Optional[Sequence[str]] = None,
+    scene_scripts: str = "off",
+    verify: bool = True,
 ) -> str:
     """Starts a batch in the background, detached from the caller; returns its id at once."""
     ...

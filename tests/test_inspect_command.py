@@ -29,6 +29,9 @@ file -r -ns "prop" -rfn "propRN" -typ "mayaAscii" "props/prop.ma";
 createNode transform -n "root";
 createNode file -n "diffuse";
 \tsetAttr ".ftn" -type "string" "textures/missing.png";
+createNode script -n "cleanup";
+\tsetAttr ".b" -type "string" "system(\\"rm -rf /tmp/x\\");";
+\tsetAttr ".st" 1;
 """
 
 
@@ -76,8 +79,9 @@ class InspectCommand(unittest.TestCase):
         status, out, err = command("inspect", self.folder, "--no-subdirs")
         self.assertEqual((status, err), (1, ""), out)
         shot = [l for l in out.splitlines() if l.startswith(os.path.join(self.folder, "shot.ma"))][0]
-        self.assertIn("Maya 2023, cm/deg/ntsc, 2 nodes, plug-ins: mtoa 5.2.1.1, references: 1 missing of 2, "
-                      "files: 1 missing of 1", shot)
+        self.assertIn("Maya 2023, cm/deg/ntsc, 3 nodes, plug-ins: mtoa 5.2.1.1, references: 1 missing of 2, "
+                      "files: 1 missing of 1, 1 script node, doing more than configuration: cleanup "
+                      "(open/close: runs programs)", shot)
         self.assertRegex(out, r"notes\.mb: not read: .+")
         self.assertIn("3 scenes: 1 read whole, 1 will likely fail (1 not read as scenes, 0 read with problems), "
                       "1 may convert with parts missing", out)  # plain.ma, notes.mb, shot.ma; props/ left out
@@ -126,8 +130,8 @@ class PreFlight(unittest.TestCase):
         self.assertEqual(status, 0, err)
         lines = out.splitlines()
         at = lines.index("  shot.ma -> shot.fbx")
-        self.assertIn("references missing: gone/hero.ma; files missing: textures/missing.png; "
-                      "plug-ins: mtoa 5.2.1.1", lines[at + 1])
+        self.assertEqual("      references missing: gone/hero.ma; files missing: textures/missing.png; "
+                         "plug-ins: mtoa 5.2.1.1; script nodes: cleanup (open/close: runs programs)", lines[at + 1])
         at = lines.index("  broken.mb -> broken.fbx")
         self.assertRegex(lines[at + 1], r"^      not read whole: truncated at byte ")
         self.assertIn("3 scenes: 1 read whole, 1 will likely fail (0 not read as scenes, 1 read with problems), "

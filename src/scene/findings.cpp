@@ -52,12 +52,30 @@ Ref problems_text(const Ref& problems) {
     return py::format("{} (and {:,} more)", {py::item(problems, 0), static_cast<long long>(count - 1)});
 }
 
+// "evil (open/close: writes files, runs programs)"; what a node's text does
+// beyond Maya's configuration nodes is for a person to judge.
+Ref script_text(const Ref& node) {
+    Ref concerns = py::call_method(node, "get", {"concerns", py::list()});
+    if (py::length(concerns) == 0) {
+        return py::format("{} ({})", {py::get_item(node, "name"), py::get_item(node, "runs")});
+    }
+    return py::format("{} ({}: {})", {py::get_item(node, "name"), py::get_item(node, "runs"), joined(concerns, ", ")});
+}
+
 Ref script_names(const Ref& facts) {
     Ref names = py::list();
-    py::for_each(py::get_item(facts, "script_nodes"), [&](const Ref& node) {
-        py::append(names, py::format("{} ({})", {py::get_item(node, "name"), py::get_item(node, "runs")}));
-    });
+    py::for_each(py::get_item(facts, "script_nodes"), [&](const Ref& node) { py::append(names, script_text(node)); });
     return joined(names, ", ");
+}
+
+// The script nodes whose text does more than configure panels and the
+// playback range, as script_text gives them.
+Ref concerning_scripts(const Ref& facts) {
+    Ref found = py::list();
+    py::for_each(py::get_item(facts, "script_nodes"), [&](const Ref& node) {
+        if (py::length(py::call_method(node, "get", {"concerns", py::list()})) > 0) py::append(found, script_text(node));
+    });
+    return found;
 }
 
 void count(std::map<std::string, long long>& counts, const Ref& name) { ++counts[key_of(name)]; }
@@ -105,7 +123,13 @@ Ref scene_line(const Ref& facts) {
     if (auto lacking = missing_of_all(facts, "references")) py::append(parts, py::format("references: {}", {*lacking}));
     if (auto lacking = missing_of_all(facts, "external_files")) py::append(parts, py::format("files: {}", {*lacking}));
     long long scripts = py::length(py::get_item(facts, "script_nodes"));
-    if (scripts > 0) py::append(parts, counted(scripts, "script node", "script nodes"));
+    Ref concerning = concerning_scripts(facts);
+    if (py::length(concerning) > 0) {
+        py::append(parts, py::format("{}, doing more than configuration: {}",
+                                     {counted(scripts, "script node", "script nodes"), joined(concerning, "; ")}));
+    } else if (scripts > 0) {
+        py::append(parts, counted(scripts, "script node", "script nodes"));
+    }
     Ref problems = py::get_item(facts, "problems");
     if (py::length(problems) > 0) py::append(parts, py::format("problems: {}", {problems_text(problems)}));
     return joined(parts, ", ");
@@ -140,6 +164,7 @@ void Tally::scene(const Ref& facts) {
     missing_references_ += py::length(references) > 0 ? 1 : 0;
     missing_files_ += lacks_files ? 1 : 0;
     with_scripts_ += py::length(py::get_item(facts, "script_nodes")) > 0 ? 1 : 0;
+    with_concerns_ += py::length(concerning_scripts(facts)) > 0 ? 1 : 0;
     if (py::length(py::get_item(facts, "problems")) > 0) {
         ++damaged_;
     } else if (py::length(references) > 0 || lacks_files) {
@@ -169,7 +194,9 @@ Ref Tally::lines() const {
         py::append(lines, py::format("missing references: {}", {most_common(references_)}));
     }
     if (with_scripts_ > 0) {
-        py::append(lines, py::format("script nodes in {}", {counted(with_scripts_, "scene", "scenes")}));
+        py::append(lines, py::format("script nodes in {}, {:,} of them with script nodes doing more than "
+                                     "configuration (files, programs, modules, callbacks: see their lines)",
+                                     {counted(with_scripts_, "scene", "scenes"), with_concerns_}));
     }
     return lines;
 }

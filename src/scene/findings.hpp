@@ -57,6 +57,7 @@ private:
     long long missing_references_ = 0;  // scenes with one
     long long missing_files_ = 0;       // scenes with one
     long long with_scripts_ = 0;
+    long long with_concerns_ = 0;
     std::map<std::string, long long> versions_;
     std::map<std::string, long long> plugins_;
     std::map<std::string, long long> references_;
