@@ -249,7 +249,9 @@ def _enc(text):
 
 
 def ascii_text(path, rec, behaviour=None, statements=()):
-    name = os.path.basename(path)
+    # A comment ends at a line break: one in a file's name would turn the
+    # rest of the name into MEL that runs on open.
+    name = os.path.basename(path).replace("\r", " ").replace("\n", " ")
     lines = ["//Maya ASCII %s scene" % rec["version"], "//Name: %s" % name,
              "//Codeset: UTF-8"]
     if behaviour:

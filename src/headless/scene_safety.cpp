@@ -66,15 +66,9 @@ SceneSafety::SceneSafety(const Ref& source, const Choices& choices)
 }
 
 std::optional<Ref> SceneSafety::refusal() const {
-    if (run_scripts_) return std::nullopt;
-    if (!facts_) {
-        if (is_fbx_path(source_) || py::equals(py::call_method(py::item(host::os_path("splitext", {source_}), 1),
-                                                                "lower"), ".mb")) {
-            return std::nullopt;  // no MEL of its own: its script nodes stay off
-        }
-        return py::format("not opened: velmora could not read it to tell what it runs ({}); scene scripts "
-                          "run only when chosen (--scene-scripts run)", {unread_});
-    }
+    // A file velmora cannot read is left to Maya, which says why it cannot
+    // open it either (an unknown header is not Maya ASCII to Maya).
+    if (run_scripts_ || !facts_) return std::nullopt;
     if (facts_->format != scene::Format::MayaAscii || facts_->other_statements.empty()) return std::nullopt;
     return py::format("not opened: its top level runs MEL that Maya does not write into scenes ({}); scene "
                       "scripts run only when chosen (--scene-scripts run)",
