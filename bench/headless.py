@@ -43,7 +43,7 @@ PER_FILE = COSTS["open"] + COSTS["save"] + COSTS["export"]   # .mb saved, .fbx e
 # Steady throughput N workers should reach, as a share of N windows'.
 SCALING_GOAL = 0.9
 CONTROLLER_CPU_GOAL = 1e-3   # seconds per file
-PARTS = {"window", "headless", "perfile"}
+PARTS = {"window", "headless", "perfile", "verify"}
 
 
 # --- the scenes ---------------------------------------------------------------
@@ -141,15 +141,15 @@ class Events(object):
         self.cpu += time.process_time() - cpu
 
 
-def headless_batch(folder, work, jobs):
+def headless_batch(folder, work, jobs, verify=True):
     """One velmora.batch run; returns its figures."""
     events = Events()
-    journal = os.path.join(work, "batch-%d.journal" % jobs)
+    journal = os.path.join(work, "batch-%d-%s.journal" % (jobs, verify))
     children = resource.getrusage(resource.RUSAGE_CHILDREN)
     cpu = time.process_time()
     begin = clock()
     results = velmora.batch(folder, sources=("ma",), outputs=OUTPUTS, jobs=jobs, mayapy=MAYAPY,
-                            journal=journal, progress=events)
+                            journal=journal, progress=events, verify=verify)
     end = clock()
     controller_cpu = time.process_time() - cpu - events.cpu
     after = resource.getrusage(resource.RUSAGE_CHILDREN)
@@ -286,6 +286,38 @@ def middle(rounds, key):
     return ordered[(len(ordered) - 1) // 2]
 
 
+# Workers of the verification's figure, and what it may cost them.
+VERIFY_JOBS = 4
+VERIFY_GOAL = 0.97
+
+
+def verification_cost(sources, work, rounds):
+    """Steady rates at VERIFY_JOBS workers with every output read back and
+    compared, and with --no-verify, round after round in alternating order:
+    [(with, without)]."""
+    pairs = []
+    for r in range(rounds):
+        rates = {}
+        for verify in ((True, False) if r % 2 == 0 else (False, True)):
+            folder = fresh_copy(sources, work, "verify-%s" % verify)
+            figures = headless_batch(folder, work, VERIFY_JOBS, verify)
+            rates[verify] = figures["steady_rate"]
+            shutil.rmtree(folder, True)
+        pairs.append((rates[True], rates[False]))
+    return pairs
+
+
+def report_verification(table, pairs):
+    shares = [on / off for on, off in pairs]
+    share = statistics.median(shares)
+    table.add("7. verification, %s: steady" % plural(VERIFY_JOBS),
+              spread([on for on, _ in pairs], "%.2f") + " files/s",
+              spread([off for _, off in pairs], "%.2f") + " files/s", spread(shares, "%.3f"),
+              ">= %.2f %s" % (VERIFY_GOAL, "met" if share >= VERIFY_GOAL else "MISSED"),
+              "every .mb output read back and compared with its source, against --no-verify "
+              "(the baseline), %d rounds in alternating order" % len(pairs))
+
+
 def report(table, files, windows, runs, hand):
     """windows: the window's batch's seconds per round; runs: {workers:
     [figures per round]} (each with the window's rate of its round as "base")."""
@@ -374,7 +406,7 @@ def main(argv=None):
     jobs = [int(j) for j in args.jobs.split(",") if j.strip()]
     worker_env()
     work = tempfile.mkdtemp(prefix="velmora-bench-headless-")
-    windows, runs, hand = [], {}, None
+    windows, runs, hand, verification = [], {}, None, None
     try:
         sources = make_sources(work, files)
         for r in range(args.rounds):
@@ -393,6 +425,8 @@ def main(argv=None):
                     runs.setdefault(n, []).append(figures)
                     check_outputs(folder, figures["converted"], "the batch with %s" % plural(n))
                     shutil.rmtree(folder, True)
+        if not only or "verify" in only:
+            verification = verification_cost(sources, work, max(3, args.rounds))
         if not only or "perfile" in only:
             folder = fresh_copy(sources, work, "byhand")
             hand = per_file_mayapy(folder, sample)
@@ -401,6 +435,8 @@ def main(argv=None):
         shutil.rmtree(work, True)
     table = Table()
     report(table, files, windows, runs, hand)
+    if verification:
+        report_verification(table, verification)
     sys.stdout.write("Headless batch: %d scenes -> mb+fbx on the simulated Maya, %d round(s); "
                      "%s, %d CPUs, Python %s\n\n" % (files, args.rounds, platform.machine(),
                                                      os.cpu_count(), platform.python_version()))
