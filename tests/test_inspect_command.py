@@ -29,6 +29,7 @@ file -r -ns "prop" -rfn "propRN" -typ "mayaAscii" "props/prop.ma";
 createNode transform -n "root";
 createNode file -n "diffuse";
 \tsetAttr ".ftn" -type "string" "textures/missing.png";
+createNode expression -n "wobble";
 createNode script -n "cleanup";
 \tsetAttr ".b" -type "string" "system(\\"rm -rf /tmp/x\\");";
 \tsetAttr ".st" 1;
@@ -79,9 +80,9 @@ class InspectCommand(unittest.TestCase):
         status, out, err = command("inspect", self.folder, "--no-subdirs")
         self.assertEqual((status, err), (1, ""), out)
         shot = [l for l in out.splitlines() if l.startswith(os.path.join(self.folder, "shot.ma"))][0]
-        self.assertIn("Maya 2023, cm/deg/ntsc, 3 nodes, plug-ins: mtoa 5.2.1.1, references: 1 missing of 2, "
+        self.assertIn("Maya 2023, cm/deg/ntsc, 4 nodes, plug-ins: mtoa 5.2.1.1, references: 1 missing of 2, "
                       "files: 1 missing of 1, 1 script node, doing more than configuration: cleanup "
-                      "(open/close: runs programs)", shot)
+                      "(open/close: runs programs), 1 expression", shot)
         self.assertRegex(out, r"notes\.mb: not read: .+")
         self.assertIn("3 scenes: 1 read whole, 1 will likely fail (1 not read as scenes, 0 read with problems), "
                       "1 may convert with parts missing", out)  # plain.ma, notes.mb, shot.ma; props/ left out

@@ -130,6 +130,10 @@ Ref scene_line(const Ref& facts) {
     } else if (scripts > 0) {
         py::append(parts, counted(scripts, "script node", "script nodes"));
     }
+    // Maya evaluates expressions whenever the scene is, scripts or not.
+    if (std::optional<Ref> expressions = py::find_item(py::get_item(facts, "node_types"), "expression")) {
+        py::append(parts, counted(py::as_long(*expressions), "expression", "expressions"));
+    }
     Ref problems = py::get_item(facts, "problems");
     if (py::length(problems) > 0) py::append(parts, py::format("problems: {}", {problems_text(problems)}));
     return joined(parts, ", ");
