@@ -14,7 +14,8 @@ import unittest
 import refusing
 from headless_support import COMMAND, MAYAPY, ROOT, HeadlessTestCase, velmora
 
-MAYA_CHECKS = ["versions", "batch mode", "scene .ma/.mb", "fbx plug-in", "fbx presets", "fbx export"]
+MAYA_CHECKS = ["versions", "batch mode", "scene .ma/.mb", "script nodes", "playback range", "output verified",
+               "fbx plug-in", "fbx presets", "fbx export"]
 SHARE_CHECKS = ["folder writable", "batch lock", "publishing", "letter case"]
 ALL_CHECKS = ["velmora", "maya.standalone"] + MAYA_CHECKS + SHARE_CHECKS + ["user cache"]
 WITHOUT_SHARE = [c for c in ALL_CHECKS if c not in SHARE_CHECKS]
@@ -41,7 +42,8 @@ class DoctorTestCase(HeadlessTestCase):
         folder of its own: (status, stdout, stderr, its temporary folder)."""
         tmp = self.path("tmp-%d" % len(os.listdir(self.tmp)))
         os.mkdir(tmp)
-        full = dict(os.environ, TMPDIR=tmp, **(env or {}))
+        full = dict(os.environ, TMPDIR=tmp)
+        full.update(env or {})
         argv = list(prefix) + (program or [sys.executable, "-c", COMMAND, "doctor"]) + list(args)
         done = subprocess.run(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=full,
                               timeout=120, universal_newlines=True)
@@ -79,6 +81,13 @@ class Green(DoctorTestCase):
         self.assertIn("Maya 2024 (API 20240000); Python %d.%d" % sys.version_info[:2],
                       by_check["versions"]["detail"])
         self.assertIn("both reopen at ntsc, frames 5-50", by_check["scene .ma/.mb"]["detail"])
+        self.assertEqual(by_check["script nodes"]["detail"], "doctor-scripts.ma's open/close script node did not "
+                         "run with script nodes off (it did with them on)")
+        self.assertEqual(by_check["playback range"]["detail"], "opened with script nodes off, frames 5-50 "
+                         "(animation 5-50) as its configuration node says")
+        self.assertTrue(by_check["output verified"]["detail"].startswith(
+            "wrote .mb from doctor.ma and .ma from that with script nodes off; velmora read each back and found "
+            "what its source held"), by_check["output verified"]["detail"])
         self.assertEqual(by_check["fbx plug-in"]["detail"], "fbxmaya 1.0 loaded")
         self.assertIn("it reopens at ntsc", by_check["fbx export"]["detail"])
         self.assertRegex(by_check["publishing"]["detail"],
@@ -95,7 +104,7 @@ class Green(DoctorTestCase):
         self.assertIn(MAYAPY, lines[0])
         self.assertEqual([line.split()[0] for line in lines[1:len(WITHOUT_SHARE) + 1]],
                          ["ok"] * len(WITHOUT_SHARE))
-        self.assertIn("9 checks: 9 passed, 0 failed.", lines)
+        self.assertIn("12 checks: 12 passed, 0 failed.", lines)
         block = lines[lines.index("---- velmora doctor: paste from here into an issue ----"):]
         self.assertEqual(block[1], "mayapy: " + MAYAPY)
         self.assertTrue(block[3].startswith("versions: Maya 2024"))
@@ -119,7 +128,21 @@ class MayaFails(DoctorTestCase):
          {"batch mode": ["file: prompt refused -- workers rely on batch mode"]}),
         ("scene .ma/.mb", dict(MAYASIM_MISBEHAVE="time-unit-lost-on-save"),
          {"scene .ma/.mb": ["the .mb output written-1.mb opens at film, frames 5-50, written at "
-                            "ntsc, frames 5-50", "do not trust"]}),
+                            "ntsc, frames 5-50", "do not trust"],
+          # velmora's own reading of the output sees the same loss.
+          "output verified": ["velmora could not verify Maya's .mb output: not what its source was: time "
+                              "unit: ntsc in the source, film in the output"]}),
+        ("script nodes", dict(MAYASIM_MISBEHAVE="script-nodes-always-run"),
+         {"script nodes": ["Maya ran the scene's script node although executeScriptNodes was off -- a batch "
+                           "cannot keep a scene's code from running", "convert only scenes you trust"]}),
+        # The second open that puts the range back: the range check's own.
+        ("playback range", faults({"command": "mel.eval", "match": "playbackOptions -min", "nth": 2,
+                                   "message": "playbackOptions: range refused"}),
+         {"playback range": ["the playback range was not put back: playbackOptions: range refused -- a batch's "
+                             "outputs of .ma and .mb scenes would not keep their playback range"]}),
+        ("output verified", dict(MAYASIM_MISBEHAVE="node-lost-on-save"),
+         {"output verified": ["velmora could not verify Maya's .mb output: not what its source was: 1 of 4 "
+                              "nodes missing: velmoraDoctorLocatorShape (locator)", "publishes none of them"]}),
         ("fbx plug-in", dict(MAYASIM_MISSING_PLUGINS="fbxmaya"),
          dict(NO_PLUGIN, **{"fbx plug-in": ['Plug-in, "fbxmaya", was not found on MAYA_PLUG_IN_PATH. '
                                             "-- every .fbx output and every .fbx source will fail"]})),
@@ -140,6 +163,23 @@ class MayaFails(DoctorTestCase):
                 finally:
                     for name in env:
                         del os.environ[name]
+        self.assertNothingLeft()
+
+    def test_the_script_node_s_marker_is_found_under_any_folder_name(self):
+        # Quotes of both kinds, a backslash, a space, a non-ASCII letter and
+        # a byte that is not UTF-8 in the doctor's folder, which the scene's
+        # Python names inside a MEL string: green, the node runs only when
+        # allowed; made to run always, the doctor sees it ran.
+        odd = self.path("o'dd \"q\"\\b \u00e9 " + os.fsdecode(b"\xff"))
+        os.mkdir(odd)
+        for misbehave, failed in (("", []), ("script-nodes-always-run", ["script nodes"])):
+            with self.subTest(misbehave=misbehave):
+                status, out, err, tmp = self.command("--mayapy", MAYAPY, env=dict(TMPDIR=odd,
+                                                                                  MAYASIM_MISBEHAVE=misbehave))
+                self.assertEqual(status, 1 if failed else 0, out + err)
+                marks = dict((line[6:23].strip(), line[:4].strip()) for line in out.splitlines()[1:13])
+                self.assertEqual(sorted(c for c, mark in marks.items() if mark != "ok"), failed, out)
+                self.assertEqual(os.listdir(odd), [])
         self.assertNothingLeft()
 
     def test_another_velmora_found_first_by_mayapy_is_named(self):
@@ -295,9 +335,9 @@ class MayapyFails(DoctorTestCase):
     def test_one_cause_is_one_failure_on_the_console(self):
         status, out, err, tmp = self.command("--mayapy", MAYAPY, env=dict(MAYASIM_COST_INITIALIZE="-1"))
         self.assertEqual(status, 1, out + err)
-        self.assertIn("9 checks: 2 passed, 1 failed, 6 not checked.", out.splitlines())
+        self.assertIn("12 checks: 2 passed, 1 failed, 9 not checked.", out.splitlines())
         marks = [line.split()[0] for line in out.splitlines()[1:len(WITHOUT_SHARE) + 1]]
-        self.assertEqual(marks, ["ok", "FAIL"] + ["skip"] * 6 + ["ok"])
+        self.assertEqual(marks, ["ok", "FAIL"] + ["skip"] * 9 + ["ok"])
         block = out[out.index("paste from here"):]
         self.assertEqual(block.count("FAILED "), 1)
         self.assertIn("FAILED maya.standalone: ", block)

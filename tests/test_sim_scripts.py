@@ -308,6 +308,28 @@ class SaveMisbehaviourTest(_Scenes):
         self.assertIsNone(mayasim.read_scene(self.path("m-out2.mb"))["behaviour"])
 
 
+class ScriptNodesAlwaysRunTest(_Scenes):
+    def test_open_runs_what_it_would_with_script_nodes_on_by_session_or_marker(self):
+        scripts = dict(("st%d" % t, {"before": "ran.append('st%d')" % t, "type": t,
+                                     "python": True}) for t in range(8))
+        plain = mayasim.write_scene(self.path("plain.ma"), scripts=scripts)
+        marked = mayasim.write_scene(self.path("marked.mb"), fmt="mb", scripts=scripts,
+                                     behaviour="script-nodes-always-run")
+        for how, scene, expected in (("session", plain, ["st1", "st6"]),
+                                     ("marker", marked, ["st1", "st6"]),
+                                     ("neither", plain, [])):
+            mayasim.reset()
+            host.batch = True
+            if how == "session":
+                host.misbehaviours.add("script-nodes-always-run")
+            self.ran()
+            cmds.file(scene, open=True, force=True, executeScriptNodes=False)
+            self.assertEqual(self.ran(), expected, how)
+        mayasim.reset()
+        cmds.file(marked, open=True, force=True)
+        self.assertIsNone(self.save_as("out.mb", "mayaBinary")["behaviour"])
+
+
 class BatchWorkerTest(standalone.WorkerTestCase):
     """In a mayapy worker (batch mode): what one scene's code leaves behind
     changes the next scene's output; executeScriptNodes=False stops it."""

@@ -10,7 +10,7 @@ import sys
 from . import melparse, misbehave, scripts
 from .flagtable import CREATE, QUERY, EDIT
 from .host import NotModelledError
-from .scene import (BEHAVIOURS, SAVE_MISBEHAVIOURS, LINEAR_NAMES, LINEAR_UNITS, TIME_UNITS, SceneFileError,
+from .scene import (BEHAVIOURS, TEST_MISBEHAVIOURS, LINEAR_NAMES, LINEAR_UNITS, TIME_UNITS, SceneFileError,
                     read_scene_file, write_ascii, write_binary, write_fbx)
 from .ui import LAYOUTS, edit_control, query_control
 
@@ -123,7 +123,8 @@ def cmd_file(host, args, mode, fl):
         sc.bytes = size
         sc.file_type = data["format"]
         sc.behaviour = behaviour
-        scripts.after_read(host, data, bool(fl.get("executeScriptNodes", True)))
+        scripts.after_read(host, data, misbehave.runs_script_nodes(
+            host, sc, bool(fl.get("executeScriptNodes", True))))
         sc.modified = False
         sc.undo_queue = 0
         scripts.send(host, "kAfterFileRead")
@@ -196,8 +197,8 @@ def _only_standalone(host, behaviour):
 
 
 def _misbehave_on_open(host, path, behaviour, prompt):
-    if behaviour is None or behaviour == "crash-on-save" or behaviour in SAVE_MISBEHAVIOURS:
-        return      # they act at the save (misbehave.as_written)
+    if behaviour is None or behaviour == "crash-on-save" or behaviour in TEST_MISBEHAVIOURS:
+        return      # they act at the save (misbehave.as_written), or once read
     if behaviour not in BEHAVIOURS:
         raise NotModelledError("%s: unknown mayasim behaviour %r" % (path, behaviour))
     if behaviour == "noise-on-open":

@@ -93,6 +93,7 @@ SESSION_MISBEHAVIOURS = (
     "node-lost-on-save",            # file -save leaves out the last node of LOSABLE
     "reference-dropped-on-save",    # file -save leaves out the scene's last reference
     "linear-unit-changed-on-save",  # file -save writes millimeter, whatever the scene's
+    "script-nodes-always-run",      # file -open runs script nodes whatever executeScriptNodes says
 )
 
 # The nodes of an empty scene that Maya makes itself (its startup cameras and
@@ -143,6 +144,12 @@ def as_written(host, scene, what):
             written.script_nodes = dict((n, s) for n, s in scene.script_nodes.items()
                                         if n != lost)
     return written
+
+
+def runs_script_nodes(host, scene, execute_script_nodes):
+    """Whether an open runs the scene's script nodes: as `file
+    -executeScriptNodes` says, unless script-nodes-always-run is on."""
+    return execute_script_nodes or _active(host, scene, "script-nodes-always-run")
 
 
 def session_misbehaviours(text):

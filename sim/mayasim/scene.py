@@ -51,13 +51,14 @@ FBX_DEFAULT_VERSION = 7700
 # What a scene can make Maya do (see sim/README.md, "Scenes that misbehave"):
 # a line "//mayasim: <behaviour>" in Maya ASCII, a fileInfo entry "mayasim"
 # in Maya Binary and FBX.
-# The test-only save and export faults of misbehave.SESSION_MISBEHAVIOURS are
-# markers too, so that one source of a batch can misbehave alone.
-SAVE_MISBEHAVIOURS = ("time-unit-lost-on-save", "time-unit-lost-on-export",
+# The test-only faults of misbehave.SESSION_MISBEHAVIOURS (saves, exports,
+# and script nodes run on an open whatever it says) are markers too, so
+# that one source of a batch can misbehave alone.
+TEST_MISBEHAVIOURS = ("time-unit-lost-on-save", "time-unit-lost-on-export",
                       "node-lost-on-save", "reference-dropped-on-save",
-                      "linear-unit-changed-on-save")
+                      "linear-unit-changed-on-save", "script-nodes-always-run")
 BEHAVIOURS = ("crash-on-open", "abort-on-open", "exit-on-open", "hang-on-open",
-              "noise-on-open", "dialog-on-open", "crash-on-save") + SAVE_MISBEHAVIOURS
+              "noise-on-open", "dialog-on-open", "crash-on-save") + TEST_MISBEHAVIOURS
 MARKER = "//mayasim:"
 MARKER_KEY = "mayasim"
 

@@ -16,6 +16,16 @@ const Check kBatchMode{"batch mode",
 const Check kScene{"scene .ma/.mb",
                    "the .ma and .mb outputs of this Maya would not keep what their sources had; do not trust "
                    "a batch's outputs until this passes"};
+const Check kScriptNodes{"script nodes",
+                         "a batch cannot keep a scene's code from running in this Maya: its open/close script "
+                         "nodes would run (and do what they do to files, the session or the network) whatever "
+                         "--scene-scripts says; convert only scenes you trust"};
+const Check kPlaybackRange{"playback range",
+                           "a batch's outputs of .ma and .mb scenes would not keep their playback range with scene "
+                           "scripts off; --scene-scripts run keeps it by running the scenes' code"};
+const Check kOutputVerified{"output verified",
+                            "a batch refuses such .ma and .mb outputs as not what their sources were and "
+                            "publishes none of them; --no-verify would publish them unchecked"};
 const Check kFbxPlugin{"fbx plug-in",
                        "every .fbx output and every .fbx source will fail until the plug-in loads (the other "
                        "formats are not affected)"};
@@ -39,8 +49,9 @@ const Check kUserCache{"user cache",
 
 std::vector<const Check*> checklist(bool with_folder) {
     using namespace checks;
-    std::vector<const Check*> list = {&kModule,    &kStandalone, &kVersions,    &kBatchMode, &kScene,
-                                      &kFbxPlugin, &kFbxPresets, &kFbxExport};
+    std::vector<const Check*> list = {&kModule,      &kStandalone,    &kVersions,       &kBatchMode,
+                                      &kScene,       &kScriptNodes,   &kPlaybackRange,  &kOutputVerified,
+                                      &kFbxPlugin,   &kFbxPresets,    &kFbxExport};
     if (with_folder) list.insert(list.end(), {&kFolderWritable, &kBatchLock, &kPublishing, &kLetterCase});
     list.push_back(&kUserCache);
     return list;

@@ -27,6 +27,11 @@ Ref batch_mode();
 // scene_checks.cpp: a scene of the doctor's own, through velmora's engine.
 Ref write_source(const Ref& work);
 Ref scene_round_trip(const Ref& work, const Ref& source);
+// script_checks.cpp: the doctor's scenes opened and converted as a batch
+// does, with scene scripts off.
+Ref script_nodes_off(const Ref& work);
+Ref playback_range(const Ref& work, const Ref& source);
+Ref output_verified(const Ref& work, const Ref& source);
 Ref fbx_plugin();
 Ref fbx_presets(const Ref& work, const Ref& source);
 Ref fbx_export(const Ref& work, const Ref& source);

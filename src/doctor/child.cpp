@@ -49,12 +49,15 @@ void scene_checks(Recorder& recorder, const Setting& setting) {
         source = write_source(setting.work);
         return scene_round_trip(setting.work, source);
     });
+    recorder.run(kScriptNodes, [&] { return script_nodes_off(setting.work); });
     if (!source) {
-        for (const Check* check : {&kFbxPlugin, &kFbxPresets, &kFbxExport}) {
+        for (const Check* check : {&kPlaybackRange, &kOutputVerified, &kFbxPlugin, &kFbxPresets, &kFbxExport}) {
             recorder.not_checked(*check, py::str("the doctor could not write its scene"));
         }
         return;
     }
+    recorder.run(kPlaybackRange, [&] { return playback_range(setting.work, source); });
+    recorder.run(kOutputVerified, [&] { return output_verified(setting.work, source); });
     fbx_checks(recorder, setting, source);
 }
 
@@ -88,7 +91,8 @@ int doctor_checks(const Ref& argv) {
     if (recorder.run(kStandalone, start_maya)) {
         py::finally([&] { maya_checks(recorder, setting); }, stop_maya);
     } else {
-        for (const Check* check : {&kVersions, &kBatchMode, &kScene, &kFbxPlugin, &kFbxPresets, &kFbxExport}) {
+        for (const Check* check : {&kVersions, &kBatchMode, &kScene, &kScriptNodes, &kPlaybackRange,
+                                   &kOutputVerified, &kFbxPlugin, &kFbxPresets, &kFbxExport}) {
             recorder.not_checked(*check, py::str("Maya did not start"));
         }
     }

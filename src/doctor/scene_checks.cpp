@@ -4,14 +4,13 @@
 // still have the scene's frame rate and playback range.
 #include "doctor/checks.hpp"
 
-#include "engine/front_end.hpp"
+#include "doctor/scene_front_end.hpp"
+#include "host/host.hpp"
 
 namespace velmora::doctor {
 namespace {
 
 constexpr const char kUnit[] = "ntsc";
-constexpr int kFirstFrame = 5;
-constexpr int kLastFrame = 50;
 constexpr const char* kPresets[] = {"Default", "Animation", "Models Only"};
 
 // Maya ASCII as Maya writes it: a few nodes, a time unit other than the
@@ -27,59 +26,8 @@ constexpr const char kSourceText[] =
     "createNode locator -n \"velmoraDoctorLocatorShape\" -p \"velmoraDoctorLocator\";\n"
     "createNode script -n \"sceneConfigurationScriptNode\";\n"
     "\tsetAttr \".b\" -type \"string\" \"playbackOptions -min 5 -max 50 -ast 5 -aet 50 \";\n"
-    "\tsetAttr \".st\" 6;\n"
-    "// End of doctor.ma\n";
-
-// The engine's front end for the doctor: the chosen preset, outputs under
-// fresh names in the doctor's folder, the log kept to be read.
-class DoctorFrontEnd final : public FrontEnd {
-public:
-    DoctorFrontEnd(Ref work, Ref preset) : work_(std::move(work)), preset_(std::move(preset)) {}
-
-    bool skip_existing() override { return false; }
-    void setup_fbx_export() override { apply_fbx_preset(preset_, *this); }
-    void suspend_viewport() override {}
-    Ref write_path(const Ref& output_file) override {
-        Ref ext = py::item(host::os_path("splitext", {output_file}), 1);
-        return host::os_path("join", {work_, py::format("written-{}{}", {py::integer(++written_), ext})});
-    }
-    void log(const Ref& line) override { py::append(lines_, line); }
-    void skipped(const Ref& /*output_file*/) override {}
-    using FrontEnd::log;
-
-    void use_preset(const char* preset) {
-        preset_ = py::str(preset);
-        lines_ = py::list();
-    }
-    // The first warning or error the engine logged, stripped.
-    std::optional<Ref> trouble() const {
-        std::optional<Ref> found;
-        py::any_of(lines_, [&found](const Ref& line) {
-            Ref text = py::call_method(line, "strip");
-            bool bad = py::truthy(py::call_method(text, "startswith", {py::tuple({"Warning", "ERROR"})}));
-            if (bad) found = text;
-            return bad;
-        });
-        return found;
-    }
-
-private:
-    Ref work_;
-    Ref preset_;
-    Ref lines_ = py::list();
-    long long written_ = 0;
-};
-
-// The path convert_scene wrote the one format to, or its error as the
-// check's failure.
-Ref written(const Ref& results) {
-    if (py::length(results) != 1) fail(py::str("velmora's engine wrote nothing"));
-    Ref result = py::item(results, 0);
-    if (!py::truthy(py::item(result, 1))) {
-        fail(py::format("could not write .{}: {}", {py::item(result, 0), py::item(result, 2)}));
-    }
-    return py::item(result, 2);
-}
+    "\tsetAttr \".st\" 6;\n";
+constexpr const char kSourceEnd[] = "// End of doctor.ma\n";
 
 Ref write_with_engine(const Ref& source, const char* format, DoctorFrontEnd& front) {
     Ref fps = open_source(source, front);
@@ -117,12 +65,29 @@ void expect_state(const char* what, const Ref& path) {
 
 }  // namespace
 
-Ref write_source(const Ref& work) {
-    Ref path = host::os_path("join", {work, "doctor.ma"});
+// The path convert_scene wrote the one format to, or its error as the
+// check's failure.
+Ref written(const Ref& results) {
+    if (py::length(results) != 1) fail(py::str("velmora's engine wrote nothing"));
+    Ref result = py::item(results, 0);
+    if (!py::truthy(py::item(result, 1))) {
+        fail(py::format("could not write .{}: {}", {py::item(result, 0), py::item(result, 2)}));
+    }
+    return py::item(result, 2);
+}
+
+Ref write_scene(const Ref& work, const char* name, const Ref& extra_nodes) {
+    Ref path = host::os_path("join", {work, name});
     Ref file = py::call(py::builtin("open"), {path, "x"}, {{"encoding", "utf-8"}, {"newline", "\n"}});
-    py::with(file, [](const Ref& f) { py::call_method(f, "write", {kSourceText}); });
+    py::with(file, [&extra_nodes](const Ref& f) {
+        for (const Ref& part : {py::str(kSourceText), extra_nodes, py::str(kSourceEnd)}) {
+            py::call_method(f, "write", {part});
+        }
+    });
     return path;
 }
+
+Ref write_source(const Ref& work) { return write_scene(work, "doctor.ma", py::str("")); }
 
 Ref scene_round_trip(const Ref& work, const Ref& source) {
     DoctorFrontEnd front(work, py::str("Default"));
