@@ -105,7 +105,8 @@ std::optional<Ref> SceneSafety::check(const Ref& format, const Ref& path) {
         verdict = scene::verify_output(*facts_, *written);
     } else {
         verdict.differences = written->problems;
-        verdict.not_checked.push_back("not compared with its source, which velmora could not read");
+        verdict.not_checked.push_back("not compared with its source, which velmora could not read (" +
+                                      utf8_of(unread_) + ")");
     }
     note_verdict(format, verdict.notes, "");
     // An FBX file's version is checked only against a version chosen.
