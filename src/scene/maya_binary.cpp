@@ -26,9 +26,9 @@ namespace velmora::scene {
 namespace {
 
 constexpr std::size_t kMaxDepth = 64;                // groups inside groups, the scene's own included
-constexpr std::size_t kMaxSmallChunk = 64 * 1024;    // names, header strings, references, paths
+constexpr std::size_t kMaxSmallChunk = std::size_t{64} * 1024;  // names, header strings, references, paths
 constexpr std::size_t kAttributePeek = 256;          // enough for an attribute's short name
-constexpr std::size_t kWindow = 64 * 1024;           // bytes read ahead at a time
+constexpr std::size_t kWindow = std::size_t{64} * 1024;  // bytes read ahead at a time
 
 constexpr std::uint32_t tag(const char (&text)[5]) {
     return (static_cast<std::uint32_t>(static_cast<unsigned char>(text[0])) << 24) |
