@@ -18,6 +18,13 @@ COMMAND = ("import sys; sys.path[:0] = [%r, %r]; import velmora; "
            "sys.exit(velmora.batch_main(sys.argv[1:]))" % (SIM, BUILD))
 
 
+def batch_command(*args):
+    """velmora-batch with `args` as a process of its own: (status, stdout, stderr)."""
+    done = subprocess.run([sys.executable, "-c", COMMAND] + list(args), stdout=subprocess.PIPE,
+                          stderr=subprocess.PIPE, universal_newlines=True, timeout=120)
+    return done.returncode, done.stdout, done.stderr
+
+
 def files_under(folder):
     """Every file below `folder`, relative, sorted."""
     return sorted(os.path.relpath(os.path.join(r, f), folder)

@@ -2,19 +2,11 @@
 named with a line, each one that the command really runs."""
 
 import re
-import subprocess
-import sys
 import unittest
 
-from headless_support import COMMAND
+from headless_support import batch_command as command
 
 COMMANDS = ["plan", "run-task", "report", "submit", "inspect", "doctor", "clean"]
-
-
-def command(*args):
-    done = subprocess.run([sys.executable, "-c", COMMAND] + list(args), stdout=subprocess.PIPE,
-                          stderr=subprocess.PIPE, universal_newlines=True, timeout=60)
-    return done.returncode, done.stdout, done.stderr
 
 
 class Help(unittest.TestCase):

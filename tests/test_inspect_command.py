@@ -4,12 +4,10 @@ scenes needs, read by velmora itself with no Maya started."""
 import json
 import os
 import shutil
-import subprocess
-import sys
 import tempfile
 import unittest
 
-from headless_support import COMMAND
+from headless_support import batch_command as command
 from support import ROOT, velmora
 
 SCENES = os.path.join(ROOT, "tests", "data", "scenes")
@@ -34,12 +32,6 @@ createNode script -n "cleanup";
 \tsetAttr ".b" -type "string" "system(\\"rm -rf /tmp/x\\");";
 \tsetAttr ".st" 1;
 """
-
-
-def command(*args):
-    done = subprocess.run([sys.executable, "-c", COMMAND] + list(args), stdout=subprocess.PIPE,
-                          stderr=subprocess.PIPE, universal_newlines=True, timeout=120)
-    return done.returncode, done.stdout, done.stderr
 
 
 class InspectCommand(unittest.TestCase):

@@ -60,7 +60,7 @@ Ref open_as_batch(const Ref& source, DoctorFrontEnd& front, headless::SceneSafet
 
 // What a batch's worker guards a source with under the default choices:
 // scene scripts off, every output verified.
-headless::SceneSafety batch_safety(const Ref& source) { return headless::SceneSafety(source, headless::Choices{}); }
+headless::SceneSafety batch_safety(const Ref& source) { return headless::SceneSafety(source, headless::Choices{}, py::none()); }
 
 void expect_range_put_back(const DoctorFrontEnd& front) {
     if (const std::optional<Ref>& error = front.not_put_back()) {

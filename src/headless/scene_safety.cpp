@@ -19,19 +19,10 @@ namespace {
 constexpr int kOpenClose = 1;
 constexpr int kSceneConfiguration = 6;
 
-std::string utf8_of(const Ref& text) {
-    Ref bytes = py::call_method(text, "encode", {"utf-8", "surrogateescape"});
-    return std::string(PyBytes_AsString(bytes.get()), static_cast<std::size_t>(PyBytes_Size(bytes.get())));
-}
-
-Ref text_of(const std::string& bytes) {
-    return py::check(PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), "surrogateescape"));
-}
-
-Ref joined(const std::vector<std::string>& parts, const char* separator) {
+std::string joined(const std::vector<std::string>& parts, const char* separator) {
     std::string text;
     for (const std::string& part : parts) text += (text.empty() ? "" : separator) + part;
-    return text_of(text);
+    return text;
 }
 
 bool is_fbx_path(const Ref& path) {
@@ -43,7 +34,7 @@ bool is_fbx_path(const Ref& path) {
 // (an FBX source): its units and playback range, queried.
 void take_what_maya_opened(scene::SceneFacts& facts) {
     auto unit = [](const char* which) {
-        return utf8_of(host::cmds("currentUnit", {}, {{"q", true}, {which, true}}));
+        return py::bytes_of(host::cmds("currentUnit", {}, {{"q", true}, {which, true}}));
     };
     facts.units = scene::Units{unit("linear"), unit("angle"), unit("time")};
     auto bound = [](const char* which) {
@@ -54,11 +45,11 @@ void take_what_maya_opened(scene::SceneFacts& facts) {
 
 }  // namespace
 
-SceneSafety::SceneSafety(const Ref& source, const Choices& choices)
+SceneSafety::SceneSafety(const Ref& source, const Choices& choices, const Ref& exporter_version)
     : source_(source),
       run_scripts_(py::equals(choices.scene_scripts, "run")),
       verify_(choices.verify),
-      fbx_version_(choices.fbx_version) {
+      exporter_version_(exporter_version) {
     if (std::optional<Ref> failure = py::guard([&] { facts_ = scene::read_facts(source); })) {
         unread_ = py::format("{}", {*failure});
     }
@@ -72,7 +63,7 @@ std::optional<Ref> SceneSafety::refusal() const {
     if (facts_->format != scene::Format::MayaAscii || facts_->other_statements.empty()) return std::nullopt;
     return py::format("not opened: its top level runs MEL that Maya does not write into scenes ({}); scene "
                       "scripts run only when chosen (--scene-scripts run)",
-                      {joined(facts_->other_statements, ", ")});
+                      {py::text_of_bytes(joined(facts_->other_statements, ", "))});
 }
 
 void SceneSafety::opened() {
@@ -99,22 +90,22 @@ std::optional<Ref> SceneSafety::check(const Ref& format, const Ref& path) {
     scene::Verdict verdict;
     if (py::equals(format, "fbx")) {
         std::optional<std::string> expected;
-        if (fbx_version_.get() != Py_None) expected = scene::fbx_file_version(utf8_of(fbx_version_));
+        if (exporter_version_.get() != Py_None) expected = scene::fbx_file_version(py::bytes_of(exporter_version_));
         verdict = scene::verify_fbx(*written, expected);
     } else if (facts_) {
         verdict = scene::verify_output(*facts_, *written);
     } else {
         verdict.differences = written->problems;
         verdict.not_checked.push_back("not compared with its source, which velmora could not read (" +
-                                      utf8_of(unread_) + ")");
+                                      py::bytes_of(unread_) + ")");
     }
     note_verdict(format, verdict.notes, "");
     // An FBX file's version is checked only against a version chosen.
-    bool unchosen_version = py::equals(format, "fbx") && fbx_version_.get() == Py_None;
+    bool unchosen_version = py::equals(format, "fbx") && exporter_version_.get() == Py_None;
     if (!unchosen_version) note_verdict(format, verdict.not_checked, "not checked: ");
     if (verdict.passed()) return std::nullopt;
     host::remove_if_there(path);
-    return py::format("not what its source was: {}", {text_of(verdict.reason())});
+    return py::format("not what its source was: {}", {py::text_of_bytes(verdict.reason())});
 }
 
 bool SceneSafety::may_leave_code_behind() const {
@@ -139,13 +130,13 @@ void SceneSafety::note_scripts_not_run() {
         if (type != kOpenClose && (type != kSceneConfiguration || configured)) continue;
         std::vector<std::string> concerns = scene::script_concerns(node);
         std::string what = scene::script_runs(node.type);
-        if (!concerns.empty()) what += "; " + utf8_of(joined(concerns, ", "));
-        note(py::format("script node not run: {} ({})", {text_of(node.name), text_of(what)}));
+        if (!concerns.empty()) what += "; " + joined(concerns, ", ");
+        note(py::format("script node not run: {} ({})", {py::text_of_bytes(node.name), py::text_of_bytes(what)}));
     }
 }
 
 void SceneSafety::note_verdict(const Ref& format, const std::vector<std::string>& lines, const char* kind) {
-    for (const std::string& line : lines) note(py::format("{} output: {}{}", {format, kind, text_of(line)}));
+    for (const std::string& line : lines) note(py::format("{} output: {}{}", {format, kind, py::text_of_bytes(line)}));
 }
 
 }  // namespace velmora::headless

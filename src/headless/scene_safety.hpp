@@ -20,8 +20,9 @@ namespace velmora::headless {
 
 class SceneSafety {
 public:
-    // Reads `source` (a str path) as velmora reads scenes.
-    SceneSafety(const Ref& source, const Choices& choices);
+    // Reads `source` (a str path) as velmora reads scenes. `exporter_version`:
+    // the FBX exporter's version choice ("FBX201800"), or None.
+    SceneSafety(const Ref& source, const Choices& choices, const Ref& exporter_version);
 
     bool run_scripts() const { return run_scripts_; }
     // Why the source is not opened, or nothing.
@@ -48,7 +49,7 @@ private:
     Ref source_;
     bool run_scripts_;
     bool verify_;
-    Ref fbx_version_;                      // the exporter's version choice, or None
+    Ref exporter_version_;                 // the FBX exporter's version choice, or None
     std::optional<scene::SceneFacts> facts_;  // the source as read; empty when it could not be
     Ref unread_;                           // why it could not be (a str), or null
     Ref notes_ = py::list();

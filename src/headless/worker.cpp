@@ -99,7 +99,7 @@ Ref convert(const Ref& job, WorkerLog& log) {
     WorkerFrontEnd front(job, log);
     front.log(py::format("\n[{}/{}] {}", {py::get_item(job, "position"), py::get_item(job, "total"),
                                            host::os_path("basename", {source})}));
-    SceneSafety safety(source, front.choices());
+    SceneSafety safety(source, front.choices(), front.choices().fbx_version);
     front.guard_with(safety);
     Ref results = py::list();
     std::optional<Ref> error = safety.refusal();

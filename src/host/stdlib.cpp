@@ -40,6 +40,18 @@ Ref text(const std::string& utf8) {
     return check(PyUnicode_FromStringAndSize(utf8.data(), static_cast<Py_ssize_t>(utf8.size())));
 }
 
+std::string bytes_of(const Ref& text) {
+    Ref bytes = check(PyUnicode_AsEncodedString(text.get(), "utf-8", "surrogateescape"));
+    char* data = nullptr;
+    Py_ssize_t size = 0;
+    check_status(PyBytes_AsStringAndSize(bytes.get(), &data, &size));
+    return std::string(data, static_cast<std::size_t>(size));
+}
+
+Ref text_of_bytes(const std::string& bytes) {
+    return check(PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), "surrogateescape"));
+}
+
 double as_double(const Ref& obj) {
     double v = PyFloat_AsDouble(obj.get());
     if (v == -1.0 && PyErr_Occurred() != nullptr) throw PyError{};

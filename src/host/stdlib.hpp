@@ -32,6 +32,11 @@ std::optional<Ref> find_item(const Ref& dict, const char* key);
 // A str made from text built at run time (never cached).
 Ref text(const std::string& utf8);
 double as_double(const Ref& obj);
+// A str's UTF-8 bytes with a path's undecodable bytes (surrogate escapes)
+// kept as they were, and back: text read from or handed to a file or a
+// C++ reader keeps every byte.
+std::string bytes_of(const Ref& text);
+Ref text_of_bytes(const std::string& bytes);
 
 // One JSON document on one line (ASCII, so any str survives, surrogate
 // escapes of undecodable bytes included), and back.

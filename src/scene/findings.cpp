@@ -12,17 +12,6 @@ namespace {
 // How many of a summary's most common entries are named.
 constexpr std::size_t kNamed = 10;
 
-// A str as bytes that keep every character (a path's undecodable bytes
-// included), to count by; and back.
-std::string key_of(const Ref& text) {
-    Ref bytes = py::call_method(text, "encode", {"utf-8", "surrogateescape"});
-    return std::string(PyBytes_AsString(bytes.get()), static_cast<std::size_t>(PyBytes_Size(bytes.get())));
-}
-
-Ref text_of(const std::string& key) {
-    return py::check(PyUnicode_DecodeUTF8(key.data(), static_cast<Py_ssize_t>(key.size()), "surrogateescape"));
-}
-
 Ref joined(const Ref& parts, const char* separator) { return py::call_method(py::str(separator), "join", {parts}); }
 
 Ref counted(long long count, const char* one, const char* many) {
@@ -78,7 +67,7 @@ Ref concerning_scripts(const Ref& facts) {
     return found;
 }
 
-void count(std::map<std::string, long long>& counts, const Ref& name) { ++counts[key_of(name)]; }
+void count(std::map<std::string, long long>& counts, const Ref& name) { ++counts[py::bytes_of(name)]; }
 
 // "2023 (40), 2018ff09 (12), ... and 3 more", most common first.
 Ref most_common(const std::map<std::string, long long>& counts) {
@@ -86,7 +75,7 @@ Ref most_common(const std::map<std::string, long long>& counts) {
     std::stable_sort(rows.begin(), rows.end(), [](const auto& a, const auto& b) { return a.second > b.second; });
     Ref parts = py::list();
     for (std::size_t i = 0; i < rows.size() && i < kNamed; ++i) {
-        py::append(parts, py::format("{} ({})", {text_of(rows[i].first), counted(rows[i].second, "scene", "scenes")}));
+        py::append(parts, py::format("{} ({})", {py::text_of_bytes(rows[i].first), counted(rows[i].second, "scene", "scenes")}));
     }
     if (rows.size() > kNamed) {
         py::append(parts, py::format("and {:,} more", {static_cast<long long>(rows.size() - kNamed)}));

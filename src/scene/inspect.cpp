@@ -9,6 +9,7 @@
 #include "host/stdlib.hpp"
 #include "scene/scene_file.hpp"
 #include "scene/script_concerns.hpp"
+#include "scene/text.hpp"
 #include "scene/verification.hpp"
 
 namespace velmora::scene {
@@ -19,23 +20,9 @@ using py::Ref;
 // Text read from a file as a str: bytes that are not UTF-8 come through as
 // surrogate escapes (as os.fsdecode gives them), so a path read from the
 // file names the same file on disk.
-Ref text(const std::string& bytes) {
-    return py::check(PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), "surrogateescape"));
-}
+Ref text(const std::string& bytes) { return py::text_of_bytes(bytes); }
 
 Ref text_or_none(const std::string& bytes) { return bytes.empty() ? py::none() : text(bytes); }
-
-// Maya tells copies of one referenced file apart by a copy number after
-// its path ("rig.ma{1}"); the file on disk has none.
-std::string without_copy_number(const std::string& path) {
-    if (path.size() < 3 || path.back() != '}') return path;
-    std::size_t open = path.rfind('{');
-    if (open == std::string::npos || open + 2 > path.size() - 1) return path;
-    for (std::size_t i = open + 1; i + 1 < path.size(); ++i) {
-        if (path[i] < '0' || path[i] > '9') return path;
-    }
-    return path.substr(0, open);
-}
 
 // Whether a path the scene names is there as Maya would look for it: as
 // written, then relative to the scene's folder.

@@ -8,6 +8,7 @@
 #include "scene/mel_lexer.hpp"
 #include "scene/playback.hpp"
 #include "scene/source.hpp"
+#include "scene/text.hpp"
 
 namespace velmora::scene {
 namespace {
@@ -41,16 +42,6 @@ constexpr std::pair<std::string_view, std::string_view> kLinearUnits[] = {
     {"inch", "in"},       {"foot", "ft"},       {"yard", "yd"}, {"mile", "mi"},
 };
 constexpr std::pair<std::string_view, std::string_view> kAngleUnits[] = {{"degree", "deg"}, {"radian", "rad"}};
-
-std::string with_separators(std::uint64_t n) {
-    std::string digits = std::to_string(n);
-    std::string out;
-    for (std::size_t i = 0; i < digits.size(); ++i) {
-        if (i > 0 && (digits.size() - i) % 3 == 0) out += ',';
-        out += digits[i];
-    }
-    return out;
-}
 
 bool is_flag(const Token& t) {
     return t.kind == Kind::Word && t.text.size() > 1 && t.text[0] == '-' &&
@@ -147,13 +138,13 @@ class AsciiReader {
     }
 
     void truncated(std::uint64_t at, const std::string& command) {
-        std::string end = with_separators(in_.offset());
+        std::string end = thousands(in_.offset());
         if (lex_.open_string_at() >= 0) {
             problem("truncated at byte " + end + ": a string that starts at byte " +
-                    with_separators(static_cast<std::uint64_t>(lex_.open_string_at())) + " has no closing quote");
+                    thousands(static_cast<std::uint64_t>(lex_.open_string_at())) + " has no closing quote");
         } else {
             problem("truncated at byte " + end + ": the statement " + command.substr(0, 40) + " at byte " +
-                    with_separators(at) + " has no ';'");
+                    thousands(at) + " has no ';'");
         }
     }
 
@@ -228,7 +219,7 @@ class AsciiReader {
     }
 
     void check_utf8(const std::string& text, std::uint64_t at, const char* what) {
-        if (!is_utf8(text)) problem("byte " + with_separators(at) + ": " + what + " that is not UTF-8");
+        if (!is_utf8(text)) problem("byte " + thousands(at) + ": " + what + " that is not UTF-8");
     }
 
     void create_node() {
@@ -249,7 +240,7 @@ class AsciiReader {
         }
         std::uint64_t at = s.count > 0 ? s[0].at : in_.offset();
         if (node.type.empty()) {
-            problem("byte " + with_separators(at) + ": a createNode without a node type");
+            problem("byte " + thousands(at) + ": a createNode without a node type");
             current_.clear();
             current_type_.clear();
             current_script_.reset();
@@ -406,7 +397,7 @@ class AsciiReader {
             }
         }
         unit = written;
-        problem("byte " + with_separators(at) + ": an unknown " + kind + " unit \"" + written.substr(0, 40) + "\"");
+        problem("byte " + thousands(at) + ": an unknown " + kind + " unit \"" + written.substr(0, 40) + "\"");
     }
 
     void current_unit() {

@@ -21,6 +21,7 @@
 #include "scene/playback.hpp"
 #include "scene/sha256.hpp"
 #include "scene/source.hpp"
+#include "scene/text.hpp"
 
 namespace velmora::scene {
 namespace {
@@ -41,16 +42,6 @@ std::uint64_t big_endian(const char* bytes, std::size_t count) {
     std::uint64_t value = 0;
     for (std::size_t i = 0; i < count; ++i) value = (value << 8) | static_cast<unsigned char>(bytes[i]);
     return value;
-}
-
-std::string thousands(std::uint64_t number) {
-    std::string digits = std::to_string(number);
-    std::string out;
-    for (std::size_t i = 0; i < digits.size(); ++i) {
-        if (i > 0 && (digits.size() - i) % 3 == 0) out += ',';
-        out += digits[i];
-    }
-    return out;
 }
 
 std::string hex_of(std::uint32_t value) {

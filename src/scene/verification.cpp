@@ -6,6 +6,8 @@
 #include <map>
 #include <set>
 
+#include "scene/text.hpp"
+
 namespace velmora::scene {
 namespace {
 
@@ -17,16 +19,6 @@ constexpr std::size_t kDifferencesInReason = 3;
 constexpr std::string_view kDefaultNodes[] = {
     "persp", "perspShape", "top", "topShape", "front", "frontShape", "side", "sideShape",
 };
-
-std::string thousands(std::size_t n) {
-    std::string digits = std::to_string(n);
-    std::string out;
-    for (std::size_t i = 0; i < digits.size(); ++i) {
-        if (i > 0 && (digits.size() - i) % 3 == 0) out += ',';
-        out += digits[i];
-    }
-    return out;
-}
 
 std::string counted(std::size_t n, const char* one, const char* many) {
     return thousands(n) + " " + (n == 1 ? one : many);
@@ -67,19 +59,6 @@ bool unknown_type(std::string_view type) {
 bool maya_keeps_its_own(const Node& node) {
     return node.shared ||
            std::find(std::begin(kDefaultNodes), std::end(kDefaultNodes), node.name) != std::end(kDefaultNodes);
-}
-
-// Maya tells copies of one referenced file apart by a copy number after its
-// path ("rig.ma{1}"), given by the order references load in a session; the
-// file referenced is the same whatever its number.
-std::string without_copy_number(const std::string& path) {
-    if (path.size() < 3 || path.back() != '}') return path;
-    std::size_t open = path.rfind('{');
-    if (open == std::string::npos || open + 2 > path.size() - 1) return path;
-    for (std::size_t i = open + 1; i + 1 < path.size(); ++i) {
-        if (path[i] < '0' || path[i] > '9') return path;
-    }
-    return path.substr(0, open);
 }
 
 using ByName = std::map<std::string, std::vector<const Node*>>;
