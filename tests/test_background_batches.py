@@ -10,6 +10,7 @@ import subprocess
 import sys
 import time
 import unittest
+from unittest import mock
 
 from headless_support import MAYAPY, HeadlessTestCase, files_under, velmora
 from support import BUILD, SIM
@@ -141,6 +142,18 @@ class Lifecycle(BackgroundTestCase):
             end = self.wait_for(batch_id, ("finished",))
             self.assertEqual((end["folder"], end["converted"]), (folder, 4))
             self.assertEqual(files_under(folder), sorted(names + [n[:-3] + ".mb" for n in names]))
+
+    def test_two_starts_drawing_the_same_id_get_their_own(self):
+        self.scenes(*NAMES[:2])
+        draws = iter([b"\x25\xa9", b"\x25\xa9", b"\x25\xa9", b"\x00\x01"])
+        real_urandom = os.urandom
+        with mock.patch.object(time, "strftime", lambda fmt, *t: "20261208-195054"), \
+                mock.patch.object(os, "urandom", lambda n: next(draws) if n == 2 else real_urandom(n)):
+            first = self.start()
+            second = self.start(outputs=("fbx",))
+        self.assertEqual((first, second), ("20261208-195054-25a9", "20261208-195054-0001"))
+        for batch_id in (first, second):
+            self.assertEqual(self.wait_for(batch_id, ("finished",))["converted"], 2)
 
     def test_forget_and_unknown_ids(self):
         self.scenes(*NAMES[:2])

@@ -254,15 +254,15 @@ void after_the_end(const Ref& folder) {
 }  // namespace
 
 Ref start(headless::BatchArguments given) {
-    Ref id = new_batch_id();
-    Ref folder = folder_of(id);
-    if (given.journal.get() == Py_None) given.journal = host::os_path("join", {folder, "batch.journal"});
+    const bool journal_in_folder = given.journal.get() == Py_None;
     given.resume = false;
     given.retry_failed = false;
     given.progress = py::none();
     headless::Request request = headless::make_request(given);
     if (std::optional<Ref> running = running_with_identity(request.identity)) return *running;
-    make_batch_folder(folder);
+    Ref id = claim_batch_id();
+    Ref folder = folder_of(id);
+    if (journal_in_folder) request.journal = host::os_path("join", {folder, "batch.journal"});
     write_batch(folder, batch_record(id, request, given));
     say_starting(folder);
     launch(folder, absolute(request.mayapy));

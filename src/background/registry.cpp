@@ -30,17 +30,26 @@ Ref reason_of(const py::PendingError& failure) {
 
 // The folder made, or an OSError that names it: a cache that cannot be
 // made or written is one line for the caller, not a traceback of makedirs.
-void make_folder(const Ref& folder, bool exist_ok) {
+// False when `exist_ok` is not and the folder was already there.
+bool make_folder(const Ref& folder, bool exist_ok) {
     try {
         host::os("makedirs", {folder, py::integer(0700), py::boolean(exist_ok)});
+        return true;
     } catch (const py::PyError&) {
         py::PendingError failure;
+        if (!exist_ok && failure.matches(PyExc_FileExistsError)) return false;
         if (!failure.matches(PyExc_OSError)) failure.rethrow();
         Ref message = py::format("cannot make the folder of background batches {}: {}",
                                  {folder, reason_of(failure)});
         PyErr_SetObject(PyExc_OSError, message.get());
         throw py::PyError{};
     }
+}
+
+Ref new_batch_id() {
+    Ref stamp = host::time("strftime", {"%Y%m%d-%H%M%S"});
+    Ref random = py::call_method(host::os("urandom", {py::integer(2)}), "hex");
+    return py::format("{}-{}", {stamp, random});
 }
 
 }  // namespace
@@ -63,12 +72,18 @@ Ref registry_folder() {
     return folder;
 }
 
-void make_batch_folder(const Ref& folder) { make_folder(folder, false); }
-
-Ref new_batch_id() {
-    Ref stamp = host::time("strftime", {"%Y%m%d-%H%M%S"});
-    Ref random = py::call_method(host::os("urandom", {py::integer(2)}), "hex");
-    return py::format("{}-{}", {stamp, random});
+// Making the folder is the claim: of two starts drawing the same id in the
+// same second, the one that finds the folder made draws again.
+Ref claim_batch_id() {
+    Ref registry = registry_folder();
+    constexpr int kDraws = 1000;
+    for (int draw = 0; draw < kDraws; ++draw) {
+        Ref id = new_batch_id();
+        if (make_folder(join_id(registry, id), false)) return id;
+    }
+    Ref message = py::format("cannot make the folder of background batches in {}: every id drawn was taken", {registry});
+    PyErr_SetObject(PyExc_OSError, message.get());
+    throw py::PyError{};
 }
 
 Ref folder_of(const Ref& id) { return host::os_path("join", {registry_folder(), id}); }

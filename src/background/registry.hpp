@@ -42,10 +42,10 @@ constexpr long long kRecordVersion = 1;
 Ref registry_folder();
 // The same folder, not made: None when it is not there.
 Ref existing_registry_folder();
-// A new batch's folder; OSError in one line when it cannot be made.
-void make_batch_folder(const Ref& folder);
-// A new batch id: its start time and a random part, "20261208-093001-5f3a".
-Ref new_batch_id();
+// A new batch id, its start time and a random part ("20261208-093001-5f3a"),
+// whose folder this call made: no other batch has it. OSError in one line
+// when the folder cannot be made.
+Ref claim_batch_id();
 // The folder of batch `id`, which must exist: KeyError otherwise.
 Ref batch_folder(const Ref& id);
 // The folder batch `id` would have.
